@@ -1,0 +1,463 @@
+// Capture service stand-in: GStreamer pipelines ending in an appsink that delivers GRAY8
+// frames of the asked size, or the synthetic scenes of synthetic.h.
+#include "platform/capture/capture_native.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/clock.h"
+#include "common/log.h"
+#include "platform/capture/capture_internal.h"
+#include "platform/capture/synthetic.h"
+
+namespace {
+constexpr const char *kTag = "capture";
+constexpr const char *kDefaultSource = "synthetic:walkers";
+constexpr GstClockTime kStateTimeout = 15 * GST_SECOND;
+constexpr GstClockTime kPullSlice = 200 * GST_MSECOND;
+constexpr int64_t kNoFrameLimitUs = 30LL * 1000000;  // a live source silent this long has failed
+constexpr int kEndedPollMs = 100;                    // pace of calls after the end (no spinning)
+constexpr int kMaxDimension = 16384;
+
+enum SourceKind { SOURCE_SYNTHETIC, SOURCE_URI, SOURCE_V4L2 };
+
+int64_t wall_us() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return int64_t(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+void sleep_until_us(int64_t target) {
+    int64_t now = wall_us();
+    if (target > now) std::this_thread::sleep_for(std::chrono::microseconds(target - now));
+}
+
+bool env_flag(const char *name) {
+    const char *v = std::getenv(name);
+    return v && std::strcmp(v, "1") == 0;
+}
+
+int64_t source_start_us() {
+    const char *v = std::getenv("MEVO_SOURCE_START");
+    long long secs = MEVO_SOURCE_START_DEFAULT;
+    if (v && *v) {
+        char *end = nullptr;
+        errno = 0;
+        long long parsed = std::strtoll(v, &end, 10);
+        if (errno == 0 && end && *end == '\0' && parsed >= 0)
+            secs = parsed;
+        else
+            log_message(kTag, "MEVO_SOURCE_START '%s' is not epoch seconds, using %lld", v, secs);
+    }
+    return int64_t(secs) * 1000000;
+}
+
+bool has_prefix(const std::string &s, const char *prefix) {
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool is_uri(const std::string &s) {
+    return has_prefix(s, "file://") || has_prefix(s, "rtsp://") || has_prefix(s, "rtsps://") ||
+           has_prefix(s, "http://") || has_prefix(s, "https://");
+}
+
+std::once_flag g_gst_once;
+
+void ensure_gst() {
+    std::call_once(g_gst_once, [] { gst_init(nullptr, nullptr); });
+}
+
+// The capture whose newest frame snapshots take; guarded by g_active_lock.
+std::mutex g_active_lock;
+CaptureNative *g_active = nullptr;
+}  // namespace
+
+struct CaptureNative {
+    int width = 0, height = 0;
+    SourceKind kind = SOURCE_SYNTHETIC;
+    std::string source;
+    bool loop = false;
+    bool offline = false;   // MEVO_CLOCK=source: stamp frames with source time, no pacing
+    bool snapshot = false;  // private one-frame reader of a snapshot: no signal, no clock
+    int64_t start_us = 0;
+    bool started = false;
+    bool ended = false;
+
+    // synthetic
+    const SyntheticScene *scene = nullptr;
+    int64_t synth_index = 0;
+    int64_t synth_wall_start_us = 0;
+
+    // GStreamer
+    GstElement *pipeline = nullptr;
+    GstElement *convert = nullptr;
+    GstElement *sink = nullptr;
+    bool live = false;
+    GstClockTime pass_offset = 0;  // presentation time carried over from earlier loop passes
+    GstClockTime pass_end = 0;     // end of the latest frame of this pass
+    int64_t pass_frames = 0;
+
+    // Frame handed out last (front) and the one being filled (back). The snapshot reader copies
+    // the front under `lock`; the swap takes the same lock.
+    mutable std::mutex lock;
+    std::vector<uint8_t> front, back;
+    bool have_frame = false;
+    struct timeval frame_time = {0, 0};
+};
+
+namespace {
+void end_of_source(CaptureNative *c, const char *why) {
+    if (c->ended) return;
+    c->ended = true;
+    if (c->snapshot) return;
+    log_message(kTag, "%s; ending the run", why);
+    raise(SIGTERM);
+}
+
+void publish_frame(CaptureNative *c, int64_t source_us) {
+    struct timeval tv;
+    if (c->offline) {
+        tv.tv_sec = time_t(source_us / 1000000);
+        tv.tv_usec = suseconds_t(source_us % 1000000);
+        if (!c->snapshot) clock_set_source_time(&tv);
+    } else {
+        gettimeofday(&tv, nullptr);
+    }
+    std::lock_guard<std::mutex> guard(c->lock);
+    c->front.swap(c->back);
+    c->frame_time = tv;
+    c->have_frame = true;
+}
+
+// ---- synthetic ----
+
+const uint8_t *synthetic_next(CaptureNative *c) {
+    int64_t count = c->scene->frame_count;
+    if (!c->loop && c->synth_index >= count) {
+        end_of_source(c, "end of synthetic source");
+        return nullptr;
+    }
+    int64_t interval = c->scene->frame_interval_us;
+    if (!c->offline) {
+        if (c->synth_index == 0) c->synth_wall_start_us = wall_us();
+        sleep_until_us(c->synth_wall_start_us + c->synth_index * interval);
+    }
+    synthetic_render(c->scene, int(c->synth_index % count), c->width, c->height, c->back.data());
+    publish_frame(c, c->start_us + c->synth_index * interval);
+    ++c->synth_index;
+    return c->front.data();
+}
+
+// ---- GStreamer ----
+
+void on_pad_added(GstElement *, GstPad *pad, gpointer data) {
+    auto *c = static_cast<CaptureNative *>(data);
+    GstCaps *caps = gst_pad_get_current_caps(pad);
+    if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+    bool video = false;
+    if (caps && gst_caps_get_size(caps) > 0) {
+        const char *name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+        video = name && std::strncmp(name, "video/", 6) == 0;
+    }
+    if (caps) gst_caps_unref(caps);
+    if (!video) return;
+    GstPad *sinkpad = gst_element_get_static_pad(c->convert, "sink");
+    if (!gst_pad_is_linked(sinkpad) && gst_pad_link(pad, sinkpad) != GST_PAD_LINK_OK)
+        log_message(kTag, "could not link the decoded video to the converter");
+    gst_object_unref(sinkpad);
+}
+
+// Logs and returns true when the bus holds an error (the message is consumed).
+bool bus_error(CaptureNative *c) {
+    GstBus *bus = gst_element_get_bus(c->pipeline);
+    bool failed = false;
+    while (GstMessage *msg = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+        GError *err = nullptr;
+        gchar *debug = nullptr;
+        gst_message_parse_error(msg, &err, &debug);
+        log_message(kTag, "source '%s': %s", c->source.c_str(), err ? err->message : "error");
+        if (err) g_error_free(err);
+        g_free(debug);
+        gst_message_unref(msg);
+        failed = true;
+    }
+    gst_object_unref(bus);
+    return failed;
+}
+
+GstElement *make(const char *factory) {
+    GstElement *e = gst_element_factory_make(factory, nullptr);
+    if (!e) log_message(kTag, "GStreamer element '%s' is not installed", factory);
+    return e;
+}
+
+bool build_pipeline(CaptureNative *c) {
+    ensure_gst();
+    c->pipeline = gst_pipeline_new("mevo-capture");
+    GstElement *src = nullptr, *decode = nullptr;
+    if (c->kind == SOURCE_V4L2) {
+        src = make("v4l2src");
+        decode = make("decodebin");
+        if (src) g_object_set(src, "device", c->source.c_str() + 5, nullptr);
+        c->live = true;
+    } else {
+        src = make("uridecodebin");
+        if (src) {
+            std::string uri = c->source;
+            if (!is_uri(uri)) {
+                gchar *u = gst_filename_to_uri(c->source.c_str(), nullptr);
+                uri = u ? u : "";
+                g_free(u);
+            }
+            g_object_set(src, "uri", uri.c_str(), nullptr);
+        }
+        c->live = has_prefix(c->source, "rtsp");
+    }
+    c->convert = make("videoconvert");
+    GstElement *scale = make("videoscale");
+    GstElement *filter = make("capsfilter");
+    c->sink = make("appsink");
+    if (!src || !c->convert || !scale || !filter || !c->sink ||
+        (c->kind == SOURCE_V4L2 && !decode)) {
+        for (GstElement *e : {src, decode, c->convert, scale, filter, c->sink})
+            if (e) gst_object_unref(e);
+        c->convert = c->sink = nullptr;
+        return false;
+    }
+    GstCaps *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY8", "width",
+                                        G_TYPE_INT, c->width, "height", G_TYPE_INT, c->height,
+                                        "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+    g_object_set(filter, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    // Offline: every frame, as fast as it is consumed. Otherwise a file plays at its own pace
+    // and, like a camera, the newest frame wins when the consumer is slower.
+    bool paced = !c->offline && !c->live;
+    g_object_set(c->sink, "sync", gboolean(paced), "max-buffers", guint(c->offline ? 4 : 1), "drop",
+                 gboolean(!c->offline), "emit-signals", FALSE, nullptr);
+
+    gst_bin_add_many(GST_BIN(c->pipeline), src, c->convert, scale, filter, c->sink, nullptr);
+    if (decode) gst_bin_add(GST_BIN(c->pipeline), decode);
+    GstElement *dynamic = decode ? decode : src;
+    if (decode && !gst_element_link(src, decode)) return false;
+    g_signal_connect(dynamic, "pad-added", G_CALLBACK(on_pad_added), c);
+    return gst_element_link_many(c->convert, scale, filter, c->sink, nullptr);
+}
+
+bool gst_open(CaptureNative *c) {
+    if (!build_pipeline(c)) {
+        log_message(kTag, "could not build a pipeline for '%s'", c->source.c_str());
+        return false;
+    }
+    GstStateChangeReturn r = gst_element_set_state(c->pipeline, GST_STATE_PAUSED);
+    if (r == GST_STATE_CHANGE_ASYNC)
+        r = gst_element_get_state(c->pipeline, nullptr, nullptr, kStateTimeout);
+    if (r == GST_STATE_CHANGE_NO_PREROLL) c->live = true;
+    if (r == GST_STATE_CHANGE_FAILURE || r == GST_STATE_CHANGE_ASYNC || bus_error(c)) {
+        if (r == GST_STATE_CHANGE_ASYNC)
+            log_message(kTag, "source '%s' did not deliver in time", c->source.c_str());
+        bus_error(c);
+        return false;
+    }
+    return true;
+}
+
+void gst_free(CaptureNative *c) {
+    if (!c->pipeline) return;
+    gst_element_set_state(c->pipeline, GST_STATE_NULL);
+    gst_object_unref(c->pipeline);
+    c->pipeline = nullptr;
+}
+
+GstClockTime frame_duration(GstCaps *caps) {
+    gint num = 0, den = 1;
+    if (caps && gst_caps_get_size(caps) > 0 &&
+        gst_structure_get_fraction(gst_caps_get_structure(caps, 0), "framerate", &num, &den) &&
+        num > 0 && den > 0)
+        return gst_util_uint64_scale(GST_SECOND, guint64(den), guint64(num));
+    return GST_SECOND / 30;
+}
+
+// Copies the sample's rows into the back buffer; returns its presentation time in this pass.
+GstClockTime copy_sample(CaptureNative *c, GstSample *sample) {
+    GstBuffer *buf = gst_sample_get_buffer(sample);
+    GstCaps *caps = gst_sample_get_caps(sample);
+    GstClockTime dur = frame_duration(caps);
+    GstClockTime pts = GST_BUFFER_PTS_IS_VALID(buf) ? GST_BUFFER_PTS(buf) : c->pass_frames * dur;
+    if (GST_BUFFER_DURATION_IS_VALID(buf)) dur = GST_BUFFER_DURATION(buf);
+    c->pass_end = std::max(c->pass_end, pts + dur);
+    ++c->pass_frames;
+
+    GstVideoInfo info;
+    GstVideoFrame vf;
+    std::fill(c->back.begin(), c->back.end(), 0);
+    if (caps && gst_video_info_from_caps(&info, caps) &&
+        gst_video_frame_map(&vf, &info, buf, GST_MAP_READ)) {
+        int rows = std::min(c->height, int(GST_VIDEO_FRAME_HEIGHT(&vf)));
+        int cols = std::min(c->width, int(GST_VIDEO_FRAME_WIDTH(&vf)));
+        int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&vf, 0);
+        auto *data = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&vf, 0));
+        for (int y = 0; y < rows; ++y)
+            std::memcpy(&c->back[size_t(y) * c->width], data + size_t(y) * stride, size_t(cols));
+        gst_video_frame_unmap(&vf);
+    }
+    return pts;
+}
+
+bool restart_pass(CaptureNative *c) {
+    if (c->pass_frames == 0) return false;  // a source without frames would loop forever
+    c->pass_offset += c->pass_end;
+    c->pass_end = 0;
+    c->pass_frames = 0;
+    return gst_element_seek_simple(c->pipeline, GST_FORMAT_TIME,
+                                   GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
+}
+
+const uint8_t *gst_next(CaptureNative *c) {
+    GstAppSink *sink = GST_APP_SINK(c->sink);
+    int64_t waited_since = wall_us();
+    for (;;) {
+        if (GstSample *sample = gst_app_sink_try_pull_sample(sink, kPullSlice)) {
+            GstClockTime pts = copy_sample(c, sample);
+            gst_sample_unref(sample);
+            publish_frame(c, c->start_us + int64_t((c->pass_offset + pts) / GST_USECOND));
+            return c->front.data();
+        }
+        if (bus_error(c)) {
+            end_of_source(c, "capture source failed");
+            return nullptr;
+        }
+        if (gst_app_sink_is_eos(sink)) {
+            if (c->loop && restart_pass(c)) {
+                waited_since = wall_us();
+                continue;
+            }
+            end_of_source(c, "end of capture source");
+            return nullptr;
+        }
+        if (wall_us() - waited_since > kNoFrameLimitUs) {
+            end_of_source(c, "no frame from the capture source for 30 s");
+            return nullptr;
+        }
+    }
+}
+}  // namespace
+
+CaptureNative *capture_native_open_source(const char *source, int width, int height,
+                                          bool snapshot) {
+    if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension) {
+        log_message(kTag, "invalid capture size %dx%d", width, height);
+        return nullptr;
+    }
+    auto *c = new CaptureNative;
+    c->width = width;
+    c->height = height;
+    c->source = source;
+    c->snapshot = snapshot;
+    c->loop = snapshot || env_flag("MEVO_SOURCE_LOOP");
+    c->offline = clock_mode() == CLOCK_MODE_SOURCE;
+    c->start_us = source_start_us();
+    size_t bytes = size_t(width) * size_t(height);
+    c->front.assign(bytes, 0);
+    c->back.assign(bytes, 0);
+
+    bool ok = false;
+    if (has_prefix(c->source, "synthetic:")) {
+        c->kind = SOURCE_SYNTHETIC;
+        c->scene = synthetic_scene_find(c->source.c_str() + 10);
+        if (!c->scene) log_message(kTag, "unknown synthetic scene '%s'", c->source.c_str() + 10);
+        ok = c->scene != nullptr;
+    } else if (has_prefix(c->source, "v4l2:")) {
+        c->kind = SOURCE_V4L2;
+        ok = gst_open(c);
+    } else {
+        c->kind = SOURCE_URI;
+        if (!is_uri(c->source) && access(c->source.c_str(), R_OK) != 0)
+            log_message(kTag, "cannot read source file '%s': %s", c->source.c_str(),
+                        strerror(errno));
+        else
+            ok = gst_open(c);
+    }
+    if (!ok) {
+        gst_free(c);
+        delete c;
+        return nullptr;
+    }
+    if (!snapshot) {
+        std::lock_guard<std::mutex> guard(g_active_lock);
+        g_active = c;
+    }
+    return c;
+}
+
+CaptureNative *capture_open_native(int width, int height) {
+    const char *source = std::getenv("MEVO_SOURCE");
+    if (!source || !*source) source = kDefaultSource;
+    log_message(kTag, "opening '%s' at %dx%d%s", source, width, height,
+                env_flag("MEVO_SOURCE_LOOP") ? ", looping" : "");
+    return capture_native_open_source(source, width, height, false);
+}
+
+int capture_start_native(CaptureNative *c) {
+    if (!c) return -1;
+    if (c->started) return 0;
+    c->started = true;
+    if (!c->pipeline) return 0;
+    if (gst_element_set_state(c->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        bus_error(c);
+        return -1;
+    }
+    return 0;
+}
+
+const uint8_t *capture_get_image_native(CaptureNative *c) {
+    if (!c) return nullptr;
+    if (!c->started && capture_start_native(c) != 0) end_of_source(c, "capture source failed");
+    if (c->ended) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kEndedPollMs));
+        return nullptr;
+    }
+    return c->kind == SOURCE_SYNTHETIC ? synthetic_next(c) : gst_next(c);
+}
+
+void capture_frame_time_native(const CaptureNative *c, struct timeval *tv) {
+    if (!c) {
+        tv->tv_sec = 0;
+        tv->tv_usec = 0;
+        return;
+    }
+    std::lock_guard<std::mutex> guard(c->lock);
+    *tv = c->frame_time;
+}
+
+void capture_close_native(CaptureNative *c) {
+    if (!c) return;
+    {
+        std::lock_guard<std::mutex> guard(g_active_lock);
+        if (g_active == c) g_active = nullptr;
+    }
+    gst_free(c);
+    delete c;
+}
+
+bool capture_native_copy_latest(std::vector<uint8_t> &pixels, int &width, int &height) {
+    std::lock_guard<std::mutex> guard(g_active_lock);
+    if (!g_active) return false;
+    std::lock_guard<std::mutex> frame_guard(g_active->lock);
+    if (!g_active->have_frame) return false;
+    pixels = g_active->front;
+    width = g_active->width;
+    height = g_active->height;
+    return true;
+}

@@ -1,0 +1,123 @@
+#include "platform/capture/synthetic.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+// clang-format off
+const uint8_t synthetic_face_pattern[SYNTH_FACE_CELLS][SYNTH_FACE_CELLS] = {
+    { 60,  60,  60,  60,  60,  60,  60,  60,  60,  60,  60,  60},
+    { 60,  60, 190, 190, 190, 190, 190, 190, 190, 190,  60,  60},
+    { 60, 190, 190, 190, 190, 190, 190, 190, 190, 190, 190,  60},
+    { 60, 190,  70,  70,  70, 190, 190,  70,  70,  70, 190,  60},
+    { 60, 190, 190, 190, 190, 190, 190, 190, 190, 190, 190,  60},
+    { 60, 190, 200,  40, 200, 190, 190, 200,  40, 200, 190,  60},
+    { 60, 190, 190, 190, 190, 160, 160, 190, 190, 190, 190,  60},
+    { 60, 190, 190, 190, 190, 130, 130, 190, 190, 190, 190,  60},
+    { 60, 190, 190, 190, 190, 190, 190, 190, 190, 190, 190,  60},
+    { 60, 190, 190,  80,  80,  80,  80,  80,  80, 190, 190,  60},
+    { 60,  60, 190, 190, 190, 190, 190, 190, 190, 190,  60,  60},
+    { 60,  60,  60, 190, 190, 190, 190, 190, 190,  60,  60,  60},
+};
+
+namespace {
+// Paths are laid out so that faces on screen at the same time stay in separate bands.
+const SyntheticWalker kWalkers[] = {
+    // id gender age first last    x0     y0     x1     y1   size0 size1
+    {1, 'M', 34,   0,  59,  80.0, 100.0, 560.0, 100.0,  48,  56},
+    {2, 'F', 27,  30, 109, 600.0, 250.0,  60.0, 250.0,  64,  64},
+    {3, 'M', 61,  80, 159, 200.0,  90.0, 420.0, 160.0,  40,  90},
+    {4, 'F',  8, 140, 199, 620.0, 300.0,  40.0, 300.0,  36,  36},
+    {5, 'M', 45, 170, 235, 100.0, 180.0, 540.0, 160.0,  70,  70},
+    {6, 'F', 52, 190, 239, 560.0,  70.0, 300.0,  70.0,  50,  50},
+};
+// clang-format on
+
+constexpr int kWalkersFrameIntervalUs = 100000;
+constexpr int kWalkersFrames = 240;
+
+const SyntheticScene kWalkersScene = {
+    "walkers",
+    640,
+    360,
+    kWalkersFrameIntervalUs,
+    kWalkersFrames,
+    kWalkers,
+    int(sizeof kWalkers / sizeof kWalkers[0]),
+};
+
+// Placement of the scene in an output frame: scale and the top-left corner of its area.
+struct Placement {
+    double scale;
+    int left, top, width, height;
+};
+
+Placement place(const SyntheticScene *scene, int out_w, int out_h) {
+    Placement p;
+    p.scale = std::min(double(out_w) / scene->width, double(out_h) / scene->height);
+    p.width = std::min(out_w, int(std::lround(scene->width * p.scale)));
+    p.height = std::min(out_h, int(std::lround(scene->height * p.scale)));
+    p.left = (out_w - p.width) / 2;
+    p.top = (out_h - p.height) / 2;
+    return p;
+}
+}  // namespace
+
+const SyntheticScene *synthetic_scene_walkers(void) {
+    return &kWalkersScene;
+}
+
+const SyntheticScene *synthetic_scene_find(const char *name) {
+    if (name && std::strcmp(name, kWalkersScene.name) == 0) return &kWalkersScene;
+    return nullptr;
+}
+
+bool synthetic_walker_box(const SyntheticScene *scene, int index, int frame, int out_w, int out_h,
+                          SynthRect *box) {
+    if (!scene || index < 0 || index >= scene->walker_count || out_w <= 0 || out_h <= 0)
+        return false;
+    const SyntheticWalker &w = scene->walkers[index];
+    if (frame < w.first_frame || frame > w.last_frame) return false;
+    double t = w.last_frame > w.first_frame
+                   ? double(frame - w.first_frame) / (w.last_frame - w.first_frame)
+                   : 0.0;
+    double cx = w.x0 + t * (w.x1 - w.x0);
+    double cy = w.y0 + t * (w.y1 - w.y0);
+    double size = w.size0 + t * (w.size1 - w.size0);
+    Placement p = place(scene, out_w, out_h);
+    int side = std::max(1, int(std::lround(size * p.scale)));
+    box->left = int32_t(std::lround(p.left + cx * p.scale - side / 2.0));
+    box->top = int32_t(std::lround(p.top + cy * p.scale - side / 2.0));
+    box->right = box->left + side - 1;
+    box->bottom = box->top + side - 1;
+    return true;
+}
+
+uint8_t synthetic_background(int x, int y, int out_w) {
+    // A gentle horizontal ramp with a faint checkerboard: texture for the detector to reject,
+    // far from the face pattern's contrasts.
+    int ramp = out_w > 0 ? x * 48 / out_w : 0;
+    int check = ((x / 16 + y / 16) & 1) * 8;
+    return uint8_t(96 + ramp + check);
+}
+
+void synthetic_render(const SyntheticScene *scene, int frame, int out_w, int out_h, uint8_t *out) {
+    if (!scene || out_w <= 0 || out_h <= 0 || !out) return;
+    std::memset(out, 0, size_t(out_w) * size_t(out_h));
+    Placement p = place(scene, out_w, out_h);
+    for (int y = p.top; y < p.top + p.height; ++y) {
+        uint8_t *row = out + size_t(y) * out_w;
+        for (int x = p.left; x < p.left + p.width; ++x) row[x] = synthetic_background(x, y, out_w);
+    }
+    for (int i = 0; i < scene->walker_count; ++i) {
+        SynthRect box;
+        if (!synthetic_walker_box(scene, i, frame, out_w, out_h, &box)) continue;
+        int side = box.right - box.left + 1;
+        for (int y = std::max(0, int(box.top)); y <= std::min(out_h - 1, int(box.bottom)); ++y) {
+            const uint8_t *cells = synthetic_face_pattern[(y - box.top) * SYNTH_FACE_CELLS / side];
+            uint8_t *row = out + size_t(y) * out_w;
+            for (int x = std::max(0, int(box.left)); x <= std::min(out_w - 1, int(box.right)); ++x)
+                row[x] = cells[(x - box.left) * SYNTH_FACE_CELLS / side];
+        }
+    }
+}
