@@ -1,0 +1,36 @@
+// The count types shared by the count store, the reports and the exports, and the application
+// start-up that builds them (log tag "application_mevo").
+//
+// Type i (0..17) has the identifier 300 + i: 0 men total, 1 women total, 2..9 men by age band
+// (0-14, 15-24, ..., 65-74, 75-), 10..17 women by the same bands. Each description lives in a
+// buffer of COUNT_TYPE_DESC_SIZE bytes allocated by application_init and released by
+// application_free. Written on the main thread at start-up, read-only afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int COUNT_TYPES = 18;
+inline constexpr int COUNT_TYPE_ID_BASE = 300;
+inline constexpr size_t COUNT_TYPE_DESC_SIZE = 50;
+inline constexpr int COUNT_INTERVAL_SLOTS = 8928;  // 93 days of 15-minute intervals
+inline constexpr int COUNT_INTERVAL_SECONDS = 900;
+
+// Long ("Men age 15-24") and short ("men15-24") descriptions; null until application_init.
+extern char *typedesc[COUNT_TYPES];
+extern char *typedesc_short[COUNT_TYPES];
+// Identifiers 300..317.
+extern int32_t count_type_ids[COUNT_TYPES];
+
+// Fills both description tables. Returns 0, or -1 after logging
+// "Could not allocate memory for typedesc." (nothing stays allocated then).
+int count_types_build(void);
+void count_types_free(void);
+
+// Remembers `exit_request`, builds the descriptions and starts the count store. Returns 0, or -1
+// when the descriptions could not be built.
+int application_init(std::atomic<int32_t> *exit_request);
+// The exit-request word given to application_init (null before).
+std::atomic<int32_t> *application_exit_request(void);
+void application_free(void);
