@@ -1,0 +1,106 @@
+// setupctl and the parameter layer work on one store, at the same time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/spawn.h"
+#include "param_fixture.h"
+
+namespace {
+
+class SetupctlStore : public ParamRoot {
+  protected:
+    void SetUp() override {
+        ParamRoot::SetUp();
+        ASSERT_EQ(ov_param_init(nullptr), 0);
+        ov_param_changed();
+    }
+
+    SpawnResult setupctl(std::vector<std::string> args) {
+        args.insert(args.begin(), MEVO_SETUPCTL_PATH);
+        SpawnOptions opts;
+        opts.env.push_back("MEVO_ROOT=" + root_);
+        opts.capture_output = true;
+        return spawn_run(args, opts);
+    }
+};
+
+TEST_F(SetupctlStore, GetgroupDumpsWhatTheLayerStores) {
+    ASSERT_EQ(ov_param_set_ex("Counter.Name", "Shop \"A\" = 1", 0), OV_PARAM_OK);
+    SpawnResult r = setupctl({"--nocgi", "getgroup", "root.mevo"});
+    ASSERT_EQ(r.status, 0);
+    std::vector<std::pair<std::string, std::string>> stored;
+    ASSERT_TRUE(ov_param_list_group(stored));
+    std::ostringstream want;
+    for (const auto &[name, value] : stored) want << name << "=\"" << value << "\"\n";
+    EXPECT_EQ(r.output, want.str());
+    EXPECT_NE(r.output.find("root.mevo.Counter0Name=\"Shop \"A\" = 1\"\n"), std::string::npos);
+    EXPECT_EQ(r.output.find("Pass"), std::string::npos) << "secrets stay out of the service";
+
+    EXPECT_EQ(setupctl({"getgroup", "mevo"}).output, r.output);
+    EXPECT_EQ(setupctl({"getgroup", "root.NoSuchGroup"}).status, 1);
+    SpawnResult t = setupctl({"getgroup", "root.Time"});
+    EXPECT_NE(t.output.find("root.Time.POSIXTimeZone="), std::string::npos);
+}
+
+TEST_F(SetupctlStore, SyncedWritesOfAnotherProcessMarkAChange) {
+    ASSERT_EQ(setupctl({"--nosync", "set", "root.mevo.Detector0MinRect", "41"}).status, 0);
+    EXPECT_STREQ(ov_param_get("Detector.MinRect"), "41");
+    EXPECT_EQ(ov_param_changed(), 0) << "a write without sync is seen but is no change";
+
+    ASSERT_EQ(setupctl({"sync"}).status, 0);
+    EXPECT_EQ(ov_param_changed(), 1);
+    EXPECT_EQ(ov_param_changed(), 0);
+
+    ASSERT_EQ(setupctl({"set", "mevo.Counter0Name", "From shell"}).status, 0);
+    EXPECT_STREQ(ov_param_get("Counter.Name"), "From shell");
+    EXPECT_EQ(ov_param_changed(), 1);
+
+    SpawnResult g = setupctl({"get", "root.mevo.Counter0Name"});
+    EXPECT_EQ(g.output, "From shell\n");
+    EXPECT_EQ(setupctl({"set", "root.Brand.NoSuch", "1"}).status, 1);
+    EXPECT_EQ(setupctl({"frobnicate"}).status, 1);
+}
+
+TEST_F(SetupctlStore, SetparamsFileRestoresADump) {
+    ASSERT_EQ(ov_param_set_ex("Counter.Name", "Original \"quoted\"", 0), OV_PARAM_OK);
+    ASSERT_EQ(ov_param_set_ex("Schedule.Holidays", "12-24-2026,12-25-2026;", 0), OV_PARAM_OK);
+    SpawnResult dump = setupctl({"getgroup", "root.mevo"});
+    ASSERT_EQ(dump.status, 0);
+    std::string file = root_ + "/parambackup.txt";
+    ASSERT_EQ(file_write_atomic(file, dump.output.data(), dump.output.size()), 0);
+
+    ASSERT_EQ(ov_param_set_ex("Counter.Name", "Changed", 0), OV_PARAM_OK);
+    ASSERT_EQ(ov_param_set_ex("Schedule.Holidays", "", 0), OV_PARAM_OK);
+    ASSERT_EQ(setupctl({"--nosync", "setparams", file}).status, 0);
+    EXPECT_STREQ(ov_param_get("Counter.Name"), "Original \"quoted\"");
+    EXPECT_STREQ(ov_param_get("Schedule.Holidays"), "12-24-2026,12-25-2026;");
+    EXPECT_EQ(ov_param_changed(), 0);
+    ASSERT_EQ(setupctl({"setparams", file}).status, 0);
+    EXPECT_EQ(ov_param_changed(), 1);
+}
+
+TEST_F(SetupctlStore, ToolAndApplicationWriteAtTheSameTime) {
+    constexpr int kRounds = 40;
+    std::atomic<int> failures{0};
+    std::thread app([&] {
+        for (int i = 0; i < kRounds; ++i)
+            if (ov_param_set_ex("Detector.ClusterScore", std::to_string(i).c_str(), 0) ==
+                OV_PARAM_FAILED)
+                ++failures;
+    });
+    for (int i = 0; i < 10; ++i)
+        if (setupctl({"--nosync", "set", "root.mevo.Liveview0Width", std::to_string(600 + i)})
+                .status != 0)
+            ++failures;
+    app.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_STREQ(ov_param_get("Liveview.Width"), "609");
+    EXPECT_STREQ(ov_param_get("Detector.ClusterScore"), std::to_string(kRounds - 1).c_str());
+}
+
+}  // namespace
