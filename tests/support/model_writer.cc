@@ -123,29 +123,43 @@ uint8_t reference_lbp_code(const uint8_t *p, int stride) {
     return static_cast<uint8_t>(code);
 }
 
+namespace {
+
+int required_hits(double share, size_t n) {
+    const int hits = static_cast<int>(std::ceil(share * static_cast<double>(n) - 1e-9));
+    return hits < 0 ? 0 : hits;
+}
+
+}  // namespace
+
 ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int height,
                               const PatternCascadeOptions &opts) {
     ModelDesc desc;
     desc.obj_class = opts.obj_class;
     desc.width = width;
     desc.height = height;
-    const int n_stages = opts.stages > 0 ? opts.stages : 1;
+    const int n_exact = opts.stages > 0 ? opts.stages : 1;
     const int step = opts.step > 0 ? opts.step : 1;
-    std::vector<std::vector<ModelFeature>> per_stage(static_cast<size_t>(n_stages));
+    std::vector<ModelFeature> texture;
+    std::vector<std::vector<ModelFeature>> exact(static_cast<size_t>(n_exact));
     int dealt = 0;
     for (int y = 1; y <= height - 2; y += step) {
         for (int x = 1; x <= width - 2; x += step) {
             const uint8_t code = reference_lbp_code(grey + y * stride + x, stride);
-            per_stage[static_cast<size_t>(dealt % n_stages)].push_back(
+            ModelFeature textured = feature_constant(x, y, 1);
+            textured.table[0] = 0;
+            texture.push_back(textured);
+            exact[static_cast<size_t>(dealt % n_exact)].push_back(
                 feature_near_code(x, y, code, opts.max_hamming));
             ++dealt;
         }
     }
-    for (std::vector<ModelFeature> &features : per_stage) {
-        const int n = static_cast<int>(features.size());
-        int min_hits = static_cast<int>(std::ceil(opts.min_match * n - 1e-9));
-        if (min_hits < 0) min_hits = 0;
-        desc.stages.push_back(stage_requiring(0, std::move(features), min_hits));
+    for (int s = 0; s < opts.texture_stages; ++s)
+        desc.stages.push_back(
+            stage_requiring(0, texture, required_hits(opts.texture_min_match, texture.size())));
+    for (std::vector<ModelFeature> &features : exact) {
+        const int hits = required_hits(opts.min_match, features.size());
+        desc.stages.push_back(stage_requiring(0, std::move(features), hits));
     }
     return desc;
 }

@@ -76,17 +76,24 @@ int model_write(const std::string &path, const ModelDesc &desc);
 uint8_t reference_lbp_code(const uint8_t *p, int stride);
 
 struct PatternCascadeOptions {
-    int stages = 4;          // features are dealt round-robin into this many stages
-    int max_hamming = 0;     // codes accepted per position (bits that may differ)
-    double min_match = 1.0;  // share of a stage's features that must score
+    // Leading stages that pass any window textured enough: each scores a position whose code is
+    // not 0 (flat areas give 0) and needs `texture_min_match` of its positions. The scan refines
+    // around a coarse window only when it passes all but the last three stages, so a pattern found
+    // by its exact codes needs a lenient start that a window one or two pixels off still passes.
+    int texture_stages = 1;
+    double texture_min_match = 0.5;
+    int stages = 3;          // exact stages; their features are dealt round-robin
+    int max_hamming = 0;     // codes accepted per position in the exact stages (bits that differ)
+    double min_match = 1.0;  // share of an exact stage's features that must score
     int step = 1;            // use every step-th interior position in both directions
     std::string obj_class = "face";
 };
 
 // A cascade whose window is width x height and which accepts the grey pattern `grey` (the
-// window's pixels, row stride `stride`): one feature per interior position (1 .. width - 2,
-// 1 .. height - 2, whose codes depend on the window's pixels only) that scores for the code the
-// pattern has there. With the defaults it accepts that pattern and, in practice, nothing else.
+// window's pixels, row stride `stride`): features at the interior positions (1 .. width - 2,
+// 1 .. height - 2, whose codes depend on the window's pixels only), scoring for the code the
+// pattern has there. With the defaults it accepts that pattern exactly and, in practice,
+// nothing else.
 ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int height,
                               const PatternCascadeOptions &opts = {});
 
