@@ -1,0 +1,401 @@
+#include "platform/http/vk_http.h"
+
+#include <libsoup/soup.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "common/fileutil.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "platform/http/userdb.h"
+
+namespace {
+
+constexpr const char *kTag = "vk_http";
+constexpr const char *kAppPrefix = "/local/mevo";
+constexpr const char *kUserKey = "mevo-user";
+constexpr const char *kAddressFile = "/tmp/mevo-http.addr";
+constexpr const char *kDiagnosticHeader = "X-Mevo-Diagnostic";
+constexpr size_t kMaxDiagnosticLength = 512;
+
+enum class Route { kApiViewer, kApiOperator, kApiAdmin, kRestore, kStatic, kAppRoot };
+
+Route route_of(std::string_view path) {
+    if (path == "/local/mevo/api") return Route::kApiViewer;
+    if (path == "/local/mevo/apioperator") return Route::kApiOperator;
+    if (path == "/local/mevo/apiadmin") return Route::kApiAdmin;
+    if (path == "/local/mevo/apiadmin/restore_backup") return Route::kRestore;
+    if (path == "/local/mevo") return Route::kAppRoot;
+    return Route::kStatic;
+}
+
+int required_level(Route r) {
+    switch (r) {
+        case Route::kApiOperator:
+            return USERDB_LEVEL_OPERATOR;
+        case Route::kApiAdmin:
+        case Route::kRestore:
+            return USERDB_LEVEL_ADMIN;
+        default:
+            return USERDB_LEVEL_VIEWER;
+    }
+}
+
+bool method_allowed(Route r, std::string_view method) {
+    if (r == Route::kRestore) return method == "POST";
+    if (r == Route::kStatic || r == Route::kAppRoot) return method == "GET" || method == "HEAD";
+    return method == "GET" || method == "POST" || method == "HEAD";
+}
+
+void reply_text(SoupServerMessage *msg, unsigned status, const char *text) {
+    soup_server_message_set_status(msg, status, nullptr);
+    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_COPY, text, strlen(text));
+}
+
+const char *message_path(SoupServerMessage *msg) {
+    return g_uri_get_path(soup_server_message_get_uri(msg));
+}
+
+}  // namespace
+
+struct VkHttpHandler {
+    SoupServer *server = nullptr;
+    SoupAuthDomain *auth = nullptr;
+    VkHttpRequestCallback callback = nullptr;
+    void *user_data = nullptr;
+    size_t max_body = VK_HTTP_DEFAULT_MAX_BODY;
+    std::string address;
+};
+
+namespace {
+
+char *digest_lookup(SoupAuthDomain *, SoupServerMessage *, const char *username, gpointer) {
+    std::string ha1;
+    if (username == nullptr || userdb_lookup_ha1(username, ha1) != 0) return nullptr;
+    return g_strdup(ha1.c_str());
+}
+
+// Runs once the request headers are in, before any body is read: authentication, group,
+// method and body size are settled here so a refused upload is never received.
+void early_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTable *,
+                   gpointer data) {
+    auto *h = static_cast<VkHttpHandler *>(data);
+    Route route = route_of(message_path(msg));
+    char *user = soup_auth_domain_accepts(h->auth, msg);
+    if (user == nullptr) {
+        soup_auth_domain_challenge(h->auth, msg);
+        soup_server_message_set_status(msg, SOUP_STATUS_UNAUTHORIZED, nullptr);
+        return;
+    }
+    g_object_set_data_full(G_OBJECT(msg), kUserKey, user, g_free);
+    if (userdb_user_level(user) < required_level(route)) {
+        reply_text(msg, SOUP_STATUS_FORBIDDEN, "Forbidden\n");
+        return;
+    }
+    if (!method_allowed(route, soup_server_message_get_method(msg))) {
+        reply_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "Method not allowed\n");
+        return;
+    }
+    SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
+    SoupEncoding enc = soup_message_headers_get_encoding(headers);
+    if (enc == SOUP_ENCODING_CHUNKED || enc == SOUP_ENCODING_EOF) {
+        reply_text(msg, SOUP_STATUS_LENGTH_REQUIRED, "Request body needs a Content-Length\n");
+        return;
+    }
+    if (enc == SOUP_ENCODING_CONTENT_LENGTH &&
+        static_cast<guint64>(soup_message_headers_get_content_length(headers)) > h->max_body) {
+        char text[96];
+        snprintf(text, sizeof text, "Request body too large (limit %zu bytes)\n", h->max_body);
+        reply_text(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, text);
+    }
+}
+
+const char *content_type_for(const std::string &path) {
+    static const struct {
+        const char *ext;
+        const char *type;
+    } kTypes[] = {{".html", "text/html; charset=UTF-8"},
+                  {".htm", "text/html; charset=UTF-8"},
+                  {".css", "text/css"},
+                  {".js", "application/javascript"},
+                  {".json", "application/json"},
+                  {".png", "image/png"},
+                  {".jpg", "image/jpeg"},
+                  {".jpeg", "image/jpeg"},
+                  {".gif", "image/gif"},
+                  {".svg", "image/svg+xml"},
+                  {".ico", "image/x-icon"},
+                  {".txt", "text/plain; charset=UTF-8"}};
+    for (const auto &t : kTypes) {
+        size_t n = strlen(t.ext);
+        if (path.size() > n && path.compare(path.size() - n, n, t.ext) == 0) return t.type;
+    }
+    return "application/octet-stream";
+}
+
+// Maps the encoded URL path below /local/mevo/ to a file in the package's html folder, or ""
+// when it is malformed or leaves the folder (also through a symbolic link).
+std::string static_file_for(const char *path) {
+    std::string_view rest(path);
+    rest.remove_prefix(strlen(kAppPrefix) + 1);
+    char *decoded = g_uri_unescape_segment(rest.data(), rest.data() + rest.size(), "/");
+    if (decoded == nullptr) return "";
+    std::string rel(decoded);
+    g_free(decoded);
+    if (rel.find('\0') != std::string::npos) return "";
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        std::string_view seg(rel.data() + start, end - start);
+        if (seg == ".." || seg == ".") return "";
+        start = end + 1;
+    }
+    if (rel.empty() || rel.back() == '/') rel += "index.html";
+    std::string root = mevo_package_dir() + "/html";
+    char root_real[PATH_MAX], file_real[PATH_MAX];
+    if (realpath(root.c_str(), root_real) == nullptr) return "";
+    std::string full = root + "/" + rel;
+    if (realpath(full.c_str(), file_real) == nullptr) return "";
+    std::string prefix = std::string(root_real) + "/";
+    if (strncmp(file_real, prefix.c_str(), prefix.size()) != 0) return "";
+    return file_real;
+}
+
+void serve_static(SoupServerMessage *msg) {
+    std::string file = static_file_for(message_path(msg));
+    std::string content;
+    if (file.empty() || !g_file_test(file.c_str(), G_FILE_TEST_IS_REGULAR) ||
+        file_read_all(file, content) != 0) {
+        reply_text(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
+        return;
+    }
+    soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+    soup_server_message_set_response(msg, content_type_for(file), SOUP_MEMORY_COPY, content.data(),
+                                     content.size());
+}
+
+// Header values may not carry control characters; the diagnostic is for people only.
+std::string header_safe(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, kMaxDiagnosticLength)) {
+        auto u = static_cast<unsigned char>(c);
+        out += (u < 0x20 || u >= 0x7f) ? ' ' : c;
+    }
+    return out;
+}
+
+void apply_reply(SoupServerMessage *msg, const VkHttpReply &reply) {
+    SoupMessageHeaders *headers = soup_server_message_get_response_headers(msg);
+    std::string_view extra(reply.extra_headers);
+    while (!extra.empty()) {
+        size_t eol = extra.find("\r\n");
+        std::string_view line = extra.substr(0, eol);
+        size_t colon = line.find(':');
+        if (colon != std::string_view::npos) {
+            std::string name(line.substr(0, colon));
+            std::string value(line.substr(colon + 1));
+            value.erase(0, value.find_first_not_of(" \t"));
+            soup_message_headers_append(headers, name.c_str(), value.c_str());
+        }
+        if (eol == std::string_view::npos) break;
+        extra.remove_prefix(eol + 2);
+    }
+    soup_server_message_set_status(msg, reply.status, nullptr);
+    // HTTP forbids a body with 204 and 304; the text is kept visible as a header.
+    if (reply.status == SOUP_STATUS_NO_CONTENT || reply.status == SOUP_STATUS_NOT_MODIFIED) {
+        if (!reply.body.empty()) {
+            soup_message_headers_replace(headers, kDiagnosticHeader,
+                                         header_safe(reply.body).c_str());
+        }
+        return;
+    }
+    soup_server_message_set_response(
+        msg, reply.content_type.empty() ? nullptr : reply.content_type.c_str(), SOUP_MEMORY_COPY,
+        reply.body.data(), reply.body.size());
+}
+
+void app_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTable *query,
+                 gpointer data) {
+    auto *h = static_cast<VkHttpHandler *>(data);
+    auto *user = static_cast<const char *>(g_object_get_data(G_OBJECT(msg), kUserKey));
+    if (user == nullptr) {  // the early handler did not pass this request
+        reply_text(msg, SOUP_STATUS_UNAUTHORIZED, "Unauthorized\n");
+        return;
+    }
+    const char *path = message_path(msg);
+    Route route = route_of(path);
+    if (route == Route::kAppRoot) {
+        soup_server_message_set_redirect(msg, SOUP_STATUS_MOVED_PERMANENTLY, "/local/mevo/");
+        return;
+    }
+    if (route == Route::kStatic) {
+        serve_static(msg);
+        return;
+    }
+    GBytes *body = soup_message_body_flatten(soup_server_message_get_request_body(msg));
+    gsize body_len = 0;
+    const void *body_data = g_bytes_get_data(body, &body_len);
+    GHashTable *params =
+        query ? g_hash_table_ref(query) : g_hash_table_new(g_str_hash, g_str_equal);
+    const char *raw_query = g_uri_get_query(soup_server_message_get_uri(msg));
+    VkHttpRequest req{path,
+                      soup_server_message_get_method(msg),
+                      raw_query ? raw_query : "",
+                      body_len ? static_cast<const char *>(body_data) : nullptr,
+                      body_len,
+                      params,
+                      user};
+    GOutputStream *out = g_memory_output_stream_new_resizable();
+    h->callback(&req, out, h->user_data);
+    g_output_stream_close(out, nullptr, nullptr);
+    auto *mem = G_MEMORY_OUTPUT_STREAM(out);
+    VkHttpReply reply;
+    if (vk_http_parse_reply(static_cast<const char *>(g_memory_output_stream_get_data(mem)),
+                            g_memory_output_stream_get_data_size(mem), reply) != 0) {
+        log_message(kTag, "handler for %s wrote no complete header", path);
+        reply_text(msg, SOUP_STATUS_INTERNAL_SERVER_ERROR, "Handler wrote no reply header\n");
+    } else {
+        apply_reply(msg, reply);
+    }
+    g_object_unref(out);
+    g_hash_table_unref(params);
+    g_bytes_unref(body);
+}
+
+// Splits "host:port" ("[v6]:port" too); false when malformed.
+bool parse_address(const std::string &text, std::string &host, guint16 &port) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    char *end = nullptr;
+    errno = 0;
+    long p = strtol(text.c_str() + colon + 1, &end, 10);
+    if (errno != 0 || *end != '\0' || end == text.c_str() + colon + 1 || p < 0 || p > 65535) {
+        return false;
+    }
+    port = static_cast<guint16>(p);
+    return true;
+}
+
+size_t max_body_from_env() {
+    const char *v = getenv("MEVO_HTTP_MAX_BODY");
+    if (v == nullptr || *v == '\0') return VK_HTTP_DEFAULT_MAX_BODY;
+    char *end = nullptr;
+    unsigned long long n = strtoull(v, &end, 10);
+    if (*end != '\0' || n == 0) return VK_HTTP_DEFAULT_MAX_BODY;
+    return static_cast<size_t>(n);
+}
+
+int listen_on(VkHttpHandler *h, const std::string &spec) {
+    std::string host;
+    guint16 port = 0;
+    if (!parse_address(spec, host, port)) {
+        log_message(kTag, "bad listen address '%s' (want host:port)", spec.c_str());
+        return -1;
+    }
+    GSocketAddress *addr = g_inet_socket_address_new_from_string(host.c_str(), port);
+    if (addr == nullptr) {
+        log_message(kTag, "bad listen host '%s'", host.c_str());
+        return -1;
+    }
+    GError *err = nullptr;
+    gboolean ok =
+        soup_server_listen(h->server, addr, static_cast<SoupServerListenOptions>(0), &err);
+    g_object_unref(addr);
+    if (!ok) {
+        log_message(kTag, "cannot listen on %s: %s", spec.c_str(), err->message);
+        g_error_free(err);
+        return -1;
+    }
+    GSList *uris = soup_server_get_uris(h->server);
+    int actual = uris ? g_uri_get_port(static_cast<GUri *>(uris->data)) : port;
+    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+    bool v6 = host.find(':') != std::string::npos;
+    h->address = (v6 ? "[" + host + "]" : host) + ":" + std::to_string(actual);
+    std::string file = mevo_path(kAddressFile);
+    file_mkdir_p(file.substr(0, file.rfind('/')));
+    if (file_write_atomic(file, h->address.data(), h->address.size()) != 0) {
+        log_message(kTag, "cannot write %s", file.c_str());
+    }
+    log_message(kTag, "listening on http://%s%s/", h->address.c_str(), kAppPrefix);
+    return 0;
+}
+
+}  // namespace
+
+int vk_http_parse_reply(const char *data, size_t length, VkHttpReply &reply) {
+    std::string_view all(data ? data : "", data ? length : 0);
+    size_t end = all.find("\r\n\r\n");
+    if (end == std::string_view::npos) return -1;
+    reply = VkHttpReply{};
+    reply.body.assign(all.substr(end + 4));
+    std::string_view head = all.substr(0, end);
+    bool first = true;
+    while (true) {
+        size_t eol = head.find("\r\n");
+        std::string_view line = head.substr(0, eol);
+        if (first && line.substr(0, 5) == "HTTP/") {
+            size_t sp = line.find(' ');
+            reply.status =
+                sp == std::string_view::npos
+                    ? 0
+                    : static_cast<unsigned>(atoi(std::string(line.substr(sp + 1)).c_str()));
+        } else if (line.size() > 7 && g_ascii_strncasecmp(line.data(), "Status:", 7) == 0) {
+            reply.status = static_cast<unsigned>(atoi(std::string(line.substr(7)).c_str()));
+        } else if (line.size() > 13 && g_ascii_strncasecmp(line.data(), "Content-Type:", 13) == 0) {
+            std::string_view v = line.substr(13);
+            while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+            reply.content_type.assign(v);
+        } else if (!line.empty() && line.find(':') != std::string_view::npos) {
+            reply.extra_headers.append(line);
+            reply.extra_headers.append("\r\n");
+        }
+        first = false;
+        if (eol == std::string_view::npos) break;
+        head.remove_prefix(eol + 2);
+    }
+    if (reply.status < 100 || reply.status > 599) return -1;
+    return 0;
+}
+
+VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_data) {
+    if (callback == nullptr) return nullptr;
+    auto *h = new VkHttpHandler;
+    h->callback = callback;
+    h->user_data = user_data;
+    h->max_body = max_body_from_env();
+    h->server = soup_server_new("server-header", "mevo", nullptr);
+    h->auth = soup_auth_domain_digest_new("realm", USERDB_REALM, nullptr);
+    soup_auth_domain_digest_set_auth_callback(h->auth, digest_lookup, h, nullptr);
+    soup_server_add_early_handler(h->server, kAppPrefix, early_handler, h, nullptr);
+    soup_server_add_handler(h->server, kAppPrefix, app_handler, h, nullptr);
+    const char *env = getenv("MEVO_HTTP");
+    std::string spec = (env && *env) ? env : VK_HTTP_DEFAULT_ADDRESS;
+    if (listen_on(h, spec) != 0) {
+        vk_http_handler_free(h);
+        return nullptr;
+    }
+    return h;
+}
+
+void vk_http_handler_free(VkHttpHandler *handler) {
+    if (handler == nullptr) return;
+    if (handler->server) {
+        soup_server_disconnect(handler->server);
+        g_object_unref(handler->server);
+    }
+    if (handler->auth) g_object_unref(handler->auth);
+    delete handler;
+}
+
+std::string vk_http_handler_address(const VkHttpHandler *handler) {
+    return handler ? handler->address : std::string();
+}

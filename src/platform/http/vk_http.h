@@ -1,0 +1,64 @@
+// Host stand-in for the camera's HTTP handler service: a libsoup server in the GLib main loop.
+//
+// Paths (all need HTTP Digest authentication, realm USERDB_REALM, users from userdb.h):
+//   /local/mevo/api?QUERY                   viewer, operator or admin
+//   /local/mevo/apioperator?QUERY           operator or admin
+//   /local/mevo/apiadmin?QUERY              admin
+//   /local/mevo/apiadmin/restore_backup     admin, POST only
+//   /local/mevo/<file>                      viewer..admin: static file from the package's html/
+// A missing or wrong login gets 401, a user below the path's group 403, before the application
+// sees anything. Request bodies above the limit get 413 (411 without a Content-Length).
+//
+// The application callback writes a CGI-style reply into `out`: header lines ("Status: 403 ..",
+// "Content-Type: ..", any other "Name: value" line, or a leading "HTTP/1.1 204 No Content" status
+// line), a blank line, then the body. The service turns that into the HTTP response.
+//
+// Threads: vk_http_handler_new attaches the server to the thread-default main context of the
+// caller (the global default context when none is pushed); requests are served, one at a time,
+// by whichever thread runs that context. vk_http_handler_free must be called on that thread or
+// when the loop has stopped.
+#pragma once
+
+#include <gio/gio.h>
+#include <glib.h>
+
+#include <cstddef>
+#include <string>
+
+struct VkHttpRequest {
+    const char *path;    // URL path, e.g. "/local/mevo/apiadmin"
+    const char *method;  // "GET", "POST", ...
+    const char *query;   // raw (still escaped) query string, "" when none
+    const char *body;    // request body, may contain NUL bytes; null when empty
+    size_t body_length;
+    GHashTable *params;  // decoded query parameters (char * -> char *), never null
+    const char *user;    // authenticated user name
+};
+
+using VkHttpRequestCallback = void (*)(const VkHttpRequest *request, GOutputStream *out,
+                                       void *user_data);
+
+struct VkHttpHandler;
+
+inline constexpr const char *VK_HTTP_DEFAULT_ADDRESS = "127.0.0.1:8080";
+inline constexpr size_t VK_HTTP_DEFAULT_MAX_BODY = 4u << 20;  // bytes
+
+// Listens on MEVO_HTTP ("host:port", default VK_HTTP_DEFAULT_ADDRESS; port 0 picks a free port)
+// and writes the address actually used as "host:port" to /tmp/mevo-http.addr under the root.
+// MEVO_HTTP_MAX_BODY overrides the request body limit (bytes). Returns null on failure (logged).
+VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_data);
+void vk_http_handler_free(VkHttpHandler *handler);
+
+// The "host:port" the handler listens on.
+std::string vk_http_handler_address(const VkHttpHandler *handler);
+
+// A parsed CGI-style reply (exposed for tests).
+struct VkHttpReply {
+    unsigned status = 200;
+    std::string content_type;
+    std::string extra_headers;  // further "Name: value\r\n" lines, in order
+    std::string body;
+};
+
+// Parses `data` as header block + body. Returns 0, or -1 when there is no complete header block.
+int vk_http_parse_reply(const char *data, size_t length, VkHttpReply &reply);
