@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "common/fileutil.h"
-#include "common/log.h"
 #include "common/paths.h"
 
 namespace {
 
-constexpr const char *kTag = "vk_parameter";
 constexpr const char *kDbPath = "/etc/mevo-params.db";
 constexpr const char *kAppGroupPrefix = "root.";
 constexpr int kBusyTimeoutMs = 10000;
