@@ -51,6 +51,37 @@ void shrink_block(Image *image, int m, int k, int in_cols, int out_cols) {
     }
 }
 
+// The full blocks of block row k, a chunk of blocks at a time: the five input rows of a chunk
+// are reduced horizontally into a small buffer before any of its four output rows is written,
+// and later chunks only read columns to the right of everything written so far.
+void shrink_full_blocks(Image *image, int k, int blocks) {
+    constexpr int kChunkBlocks = 64;
+    uint8_t reduced[kBlockIn][kChunkBlocks * kBlockOut];
+    for (int first = 0; first < blocks; first += kChunkBlocks) {
+        const int count = std::min(kChunkBlocks, blocks - first);
+        for (int r = 0; r < kBlockIn; ++r) {
+            const uint8_t *src = image_row(image, kBlockIn * k + r) + kBlockIn * first;
+            uint8_t *dst = reduced[r];
+            for (int b = 0; b < count; ++b, src += kBlockIn, dst += kBlockOut) {
+                dst[0] = src[0];
+                dst[1] = static_cast<uint8_t>((3 * src[1] + src[2]) >> 2);
+                dst[2] = static_cast<uint8_t>((src[2] + src[3]) >> 1);
+                dst[3] = static_cast<uint8_t>((src[3] + 3 * src[4]) >> 2);
+            }
+        }
+        const int columns = count * kBlockOut;
+        uint8_t *out[kBlockOut];
+        for (int r = 0; r < kBlockOut; ++r)
+            out[r] = image_row(image, kBlockOut * k + r) + kBlockOut * first;
+        for (int x = 0; x < columns; ++x) {
+            out[0][x] = reduced[0][x];
+            out[1][x] = static_cast<uint8_t>((3 * reduced[1][x] + reduced[2][x]) >> 2);
+            out[2][x] = static_cast<uint8_t>((reduced[2][x] + reduced[3][x]) >> 1);
+            out[3][x] = static_cast<uint8_t>((reduced[3][x] + 3 * reduced[4][x]) >> 2);
+        }
+    }
+}
+
 // Output (j, i) sampled from the buffer's current state at (1.25 j, 1.25 i), in eighths.
 inline uint8_t sample_eighths(const Image *image, int width, int height, int j, int i) {
     const int sx = kEighthsPerOutput * j;
@@ -91,7 +122,7 @@ int image_shrink_125(Image *image) {
 
     bool last_row_full_only = false;
     for (int k = 0; k < block_rows; ++k) {
-        for (int m = 0; m < block_cols; ++m) shrink_block(image, m, k, kBlockIn, kBlockOut);
+        shrink_full_blocks(image, k, block_cols);
         // A block row ending on the image's last row leaves its right edge to the corner pass.
         if (kBlockIn * k + kBlockIn - 1 == height - 1) {
             last_row_full_only = true;
