@@ -1,5 +1,7 @@
 #include "classify/frame_faces.h"
 
+#include <algorithm>
+
 #include "classify/classifier.h"
 #include "classify/face_classify.h"
 
@@ -68,6 +70,19 @@ int frame_faces_find(const Image *frame, const DetectRect *region, Image *detect
     k = group_detections(detections, k);
     average_over_votes(detections, k);
     return k;
+}
+
+int32_t frame_faces_start_shift(const Detector *detectors, int detector_count, int32_t min_rect) {
+    constexpr int kSkippableOctaves = 3;
+    int64_t biggest = -1;
+    int32_t shift = 0;
+    for (int s = 0; s < kSkippableOctaves; ++s) {
+        for (int i = 0; i < detector_count; ++i) {
+            biggest = std::max<int64_t>(biggest, int64_t(detectors[i].width) << s);
+        }
+        if (min_rect > biggest) ++shift;
+    }
+    return shift;
 }
 
 void frame_faces_offset(Detection *faces, int count, int32_t dx, int32_t dy) {

@@ -42,5 +42,11 @@ int frame_faces_find(const Image *frame, const DetectRect *region, Image *detect
                      Detector *detectors, int detector_count, const ClassifierModel &model,
                      const FrameFacesConfig &config, Detection *detections, int capacity);
 
+// Octaves the scan may skip because even the widest window, doubled per octave, is narrower
+// than min_rect: for s = 0, 1, 2 the widest window so far becomes the largest of itself and
+// every detector's width << s, and the shift grows by one while min_rect is above it. With no
+// detectors every octave is skipped when min_rect >= 0.
+int32_t frame_faces_start_shift(const Detector *detectors, int detector_count, int32_t min_rect);
+
 // Moves `count` faces by (dx, dy) pixels, e.g. from region to camera coordinates.
 void frame_faces_offset(Detection *faces, int count, int32_t dx, int32_t dy);

@@ -187,3 +187,23 @@ TEST_F(FrameFaces, DetectionImageTooSmallIsAnError) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FrameFacesStartShift, SkipsOctavesWhoseWidestWindowIsTooNarrow) {
+    Detector d[3] = {};
+    d[0].width = 16;
+    d[1].width = 20;
+    d[2].width = 25;
+    const struct {
+        int count;
+        int32_t min_rect, want;
+    } cases[] = {{3, 20, 0},  {3, 25, 0},  {3, 26, 1}, {3, 50, 1}, {3, 51, 2},
+                 {3, 100, 2}, {3, 101, 3}, {1, 20, 1}, {0, 0, 3},  {0, -1, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(frame_faces_start_shift(d, c.count, c.min_rect), c.want)
+            << c.count << " detectors, min " << c.min_rect;
+    }
+}
+
+}  // namespace
