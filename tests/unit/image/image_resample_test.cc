@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "image/image.h"
@@ -145,6 +146,31 @@ TEST(ImageResample, FlipsRowsBetweenOrigins) {
     ASSERT_EQ(image_resample(src.get(), dst.get(), IMAGE_FILTER_BILINEAR), IMAGE_OK);
     EXPECT_EQ(pixel(dst.get(), 0, 0), 30);
     EXPECT_EQ(pixel(dst.get(), 1, 2), 10);
+}
+
+}  // namespace
+
+namespace {
+
+// The grey-to-grey fast path and the general converting path must agree: grey written as RGB
+// carries the same value in every channel.
+TEST(ImageResample, GreyFastPathMatchesTheGeneralPath) {
+    std::mt19937 rng(99);
+    const int sizes[][4] = {{37, 23, 50, 31}, {64, 48, 17, 13}, {5, 7, 9, 11}, {100, 3, 33, 8}};
+    for (const auto &s : sizes) {
+        ScopedImage src, grey, rgb;
+        make_gray(src, s[0], s[1], s[0] + 3, [&](int, int) { return static_cast<uint8_t>(rng()); });
+        ASSERT_EQ(image_create(grey.get(), PIXEL_GRAY8, 1, s[2], s[3], 0, 0), IMAGE_OK);
+        ASSERT_EQ(image_create(rgb.get(), PIXEL_RGB24, 3, s[2], s[3], 0, 0), IMAGE_OK);
+        ASSERT_EQ(image_resample(src.get(), grey.get(), IMAGE_FILTER_BILINEAR), IMAGE_OK);
+        ASSERT_EQ(image_resample(src.get(), rgb.get(), IMAGE_FILTER_BILINEAR), IMAGE_OK);
+        for (int y = 0; y < s[3]; ++y)
+            for (int x = 0; x < s[2]; ++x)
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_EQ(image_row(rgb.get(), y)[3 * x + c], pixel(grey.get(), x, y))
+                        << s[0] << "x" << s[1] << " -> " << s[2] << "x" << s[3] << " at " << x
+                        << "," << y;
+    }
 }
 
 }  // namespace
