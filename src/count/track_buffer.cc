@@ -70,8 +70,9 @@ int read_word(int fd, int word) {
     return v;
 }
 
+// Returns -1 when done, else the number of the record that could not be written.
 int write_zero_records(int fd, int from, int n) {
-    if (from >= n) return 0;
+    if (from >= n) return -1;
     std::vector<char> zeros(size_t(n - from) * RECORD, 0);
     size_t done = 0;
     off_t base = TRACK_BUFFER_HEADER_BYTES + off_t(from) * RECORD;
