@@ -94,6 +94,7 @@ struct Image {
     uint8_t *data;   // first pixel of the current view
     uint8_t *base;   // start of the pixel storage (owned when created by image_create*)
 };
+static_assert(sizeof(void *) != 4 || sizeof(Image) == 13 * 4, "Image must stay 13 words");
 
 // Clears `image`, stores the layout (width/height also as full size), derives bytes per channel
 // and pixel from the format and validates. Leaves data and base null. 5 when invalid or null.
