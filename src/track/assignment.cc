@@ -18,14 +18,14 @@ bool has_minus_infinity(const Assignment *a) {
 
 // Reduced cost of a cell; forbidden cells (+inf, NaN) never compare below a finite slack.
 double reduced_cost(const Assignment *a, int row1, int col1) {
-    return a->cost[static_cast<size_t>(row1 - 1) * a->n + (col1 - 1)] - a->row_potential[row1] -
+    return a->cost[static_cast<size_t>(row1 - 1) * a->cols + (col1 - 1)] - a->row_potential[row1] -
            a->col_potential[col1];
 }
 
 // Adds row `row1` (1-based) to the matching along a shortest augmenting path (Dijkstra over
 // reduced costs). Returns false when no finite path exists.
 bool augment_row(Assignment *a, int row1) {
-    const int n = a->n;
+    const int n = a->cols;
     a->col_owner[0] = row1;
     int col0 = 0;
     std::fill(a->min_slack.begin(), a->min_slack.end(), INF);
@@ -70,18 +70,23 @@ bool augment_row(Assignment *a, int row1) {
 }  // namespace
 
 int assignment_init(Assignment *a, int n) {
-    if (n < 0) return ASSIGNMENT_INVALID;
+    return assignment_init_rect(a, n, n);
+}
+
+int assignment_init_rect(Assignment *a, int rows, int cols) {
+    if (rows < 0 || cols < rows) return ASSIGNMENT_INVALID;
     try {
-        const size_t cells = static_cast<size_t>(n) * n;
-        a->n = n;
+        const size_t cells = static_cast<size_t>(rows) * cols;
+        a->rows = rows;
+        a->cols = cols;
         a->cost.assign(cells, 0.0);
-        a->result.assign(n, -1);
-        a->row_potential.resize(n + 1);
-        a->col_potential.resize(n + 1);
-        a->min_slack.resize(n + 1);
-        a->col_owner.resize(n + 1);
-        a->col_previous.resize(n + 1);
-        a->col_used.resize(n + 1);
+        a->result.assign(rows, -1);
+        a->row_potential.resize(rows + 1);
+        a->col_potential.resize(cols + 1);
+        a->min_slack.resize(cols + 1);
+        a->col_owner.resize(cols + 1);
+        a->col_previous.resize(cols + 1);
+        a->col_used.resize(cols + 1);
     } catch (const std::bad_alloc &) {
         assignment_free(a);
         return ASSIGNMENT_NO_MEMORY;
@@ -90,31 +95,36 @@ int assignment_init(Assignment *a, int n) {
 }
 
 int assignment_solve(Assignment *a) {
-    const int n = a->n;
     std::fill(a->result.begin(), a->result.end(), -1);
     if (has_minus_infinity(a)) return ASSIGNMENT_INVALID;
     std::fill(a->row_potential.begin(), a->row_potential.end(), 0.0);
     std::fill(a->col_potential.begin(), a->col_potential.end(), 0.0);
     std::fill(a->col_owner.begin(), a->col_owner.end(), 0);
     std::fill(a->col_previous.begin(), a->col_previous.end(), 0);
-    for (int row1 = 1; row1 <= n; ++row1) {
-        if (!augment_row(a, row1)) return ASSIGNMENT_INFEASIBLE;
+    for (int row1 = 1; row1 <= a->rows; ++row1) {
+        if (!augment_row(a, row1)) {
+            std::fill(a->result.begin(), a->result.end(), -1);
+            return ASSIGNMENT_INFEASIBLE;
+        }
     }
-    for (int col1 = 1; col1 <= n; ++col1) a->result[a->col_owner[col1] - 1] = col1 - 1;
+    for (int col1 = 1; col1 <= a->cols; ++col1) {
+        if (a->col_owner[col1] != 0) a->result[a->col_owner[col1] - 1] = col1 - 1;
+    }
     return ASSIGNMENT_OK;
 }
 
 double assignment_total(const Assignment *a) {
     double total = 0.0;
-    for (int row = 0; row < a->n; ++row) {
+    for (int row = 0; row < a->rows; ++row) {
         const int col = a->result[row];
-        if (col >= 0) total += a->cost[static_cast<size_t>(row) * a->n + col];
+        if (col >= 0) total += a->cost[static_cast<size_t>(row) * a->cols + col];
     }
     return total;
 }
 
 void assignment_free(Assignment *a) {
-    a->n = 0;
+    a->rows = 0;
+    a->cols = 0;
     std::vector<double>().swap(a->cost);
     std::vector<int>().swap(a->result);
     std::vector<double>().swap(a->row_potential);

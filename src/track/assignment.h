@@ -1,5 +1,6 @@
-// Minimum-cost perfect matching on a square cost matrix (Kuhn-Munkres / Hungarian method with
-// row and column potentials, O(n^3)).
+// Minimum-cost assignment (Kuhn-Munkres / Hungarian method with row and column potentials):
+// on a square n x n matrix a perfect matching, O(n^3); on a rows x cols matrix with
+// rows <= cols every row gets its own column, O(rows^2 * cols).
 //
 // Costs are doubles; +infinity (and NaN) mark forbidden pairs. The tracker pads its matrices
 // with zero-cost dummy rows and columns so that a finite matching always exists; a matrix
@@ -18,8 +19,9 @@ inline constexpr int ASSIGNMENT_INFEASIBLE = -2;  // every perfect matching uses
 inline constexpr int ASSIGNMENT_INVALID = -3;     // negative size, or a cost of -infinity
 
 struct Assignment {
-    int n = 0;
-    std::vector<double> cost;  // n * n, row-major: cost[row * n + col]
+    int rows = 0;
+    int cols = 0;
+    std::vector<double> cost;  // rows * cols, row-major: cost[row * cols + col]
     std::vector<int> result;   // per row the assigned column; -1 until solved
     // Working arrays of the solver (1-based, index 0 is the virtual start column).
     std::vector<double> row_potential, col_potential, min_slack;
@@ -30,12 +32,17 @@ struct Assignment {
 // Sizes the problem to n x n, every cost 0 and every result -1.
 int assignment_init(Assignment *a, int n);
 
+// Sizes the problem to rows x cols (rows <= cols), every cost 0 and every result -1. A square
+// matrix padded with zero-cost dummy rows has the same optimum as this one without them, at a
+// fraction of the work.
+int assignment_init_rect(Assignment *a, int rows, int cols);
+
 inline double &assignment_cost(Assignment *a, int row, int col) {
-    return a->cost[static_cast<size_t>(row) * a->n + col];
+    return a->cost[static_cast<size_t>(row) * a->cols + col];
 }
 
 // Solves; on ASSIGNMENT_OK every result[row] holds a distinct column and the total cost is
-// minimal. Among equal-cost matchings any one may be returned.
+// minimal. Among equal-cost assignments any one may be returned.
 int assignment_solve(Assignment *a);
 
 // Sum of the costs of the solved matching.
