@@ -2,6 +2,8 @@
 
 #include <libsoup/soup.h>
 
+#include <sys/random.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -21,6 +23,8 @@ constexpr const char *kUserKey = "mevo-user";
 constexpr const char *kAddressFile = "/tmp/mevo-http.addr";
 constexpr const char *kDiagnosticHeader = "X-Mevo-Diagnostic";
 constexpr size_t kMaxDiagnosticLength = 512;
+constexpr gint64 kNonceLifetimeSeconds = 300;
+constexpr size_t kNonceSecretBytes = 32;
 
 enum class Route { kApiViewer, kApiOperator, kApiAdmin, kRestore, kStatic, kAppRoot };
 
@@ -64,7 +68,7 @@ const char *message_path(SoupServerMessage *msg) {
 
 struct VkHttpHandler {
     SoupServer *server = nullptr;
-    SoupAuthDomain *auth = nullptr;
+    unsigned char nonce_secret[kNonceSecretBytes] = {};
     VkHttpRequestCallback callback = nullptr;
     void *user_data = nullptr;
     size_t max_body = VK_HTTP_DEFAULT_MAX_BODY;
@@ -73,10 +77,107 @@ struct VkHttpHandler {
 
 namespace {
 
-char *digest_lookup(SoupAuthDomain *, SoupServerMessage *, const char *username, gpointer) {
+// ---- HTTP Digest (RFC 7616 with MD5, qop "auth" or none) ----
+// Done here rather than by libsoup's digest domain, whose check of the "uri" field fails for
+// request targets with percent escapes (any query with a space or '&' in a value).
+
+std::string md5_hex(const std::string &text) {
+    gchar *hex = g_compute_checksum_for_string(G_CHECKSUM_MD5, text.c_str(),
+                                               static_cast<gssize>(text.size()));
+    std::string out = hex;
+    g_free(hex);
+    return out;
+}
+
+std::string nonce_mac(const VkHttpHandler *h, const std::string &stamp) {
+    gchar *mac =
+        g_compute_hmac_for_string(G_CHECKSUM_SHA256, h->nonce_secret, sizeof h->nonce_secret,
+                                  stamp.c_str(), static_cast<gssize>(stamp.size()));
+    std::string out = mac;
+    g_free(mac);
+    return out;
+}
+
+// A nonce is its issue time and a MAC over it, so no server-side table is needed.
+std::string make_nonce(const VkHttpHandler *h) {
+    char stamp[17];
+    snprintf(stamp, sizeof stamp, "%016llx",
+             static_cast<unsigned long long>(g_get_monotonic_time() / G_USEC_PER_SEC));
+    return std::string(stamp) + nonce_mac(h, stamp);
+}
+
+enum class NonceState { kValid, kStale, kInvalid };
+
+NonceState check_nonce(const VkHttpHandler *h, const std::string &nonce) {
+    if (nonce.size() != 16 + 64) return NonceState::kInvalid;
+    std::string stamp = nonce.substr(0, 16);
+    std::string mac = nonce_mac(h, stamp);
+    unsigned diff = 0;
+    for (size_t i = 0; i < mac.size(); ++i) diff |= static_cast<unsigned>(mac[i] ^ nonce[16 + i]);
+    if (diff != 0) return NonceState::kInvalid;
+    gint64 issued = static_cast<gint64>(strtoull(stamp.c_str(), nullptr, 16));
+    gint64 now = g_get_monotonic_time() / G_USEC_PER_SEC;
+    return now - issued <= kNonceLifetimeSeconds ? NonceState::kValid : NonceState::kStale;
+}
+
+void challenge(VkHttpHandler *h, SoupServerMessage *msg, bool stale) {
+    std::string value = std::string("Digest realm=\"") + USERDB_REALM + "\", nonce=\"" +
+                        make_nonce(h) + "\", qop=\"auth\", algorithm=MD5" +
+                        (stale ? ", stale=true" : "");
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "WWW-Authenticate",
+                                 value.c_str());
+    reply_text(msg, SOUP_STATUS_UNAUTHORIZED, "Unauthorized\n");
+}
+
+std::string unescaped(const char *text) {
+    char *u = g_uri_unescape_string(text, nullptr);
+    std::string out = u ? u : text;
+    g_free(u);
+    return out;
+}
+
+// The request target the client signed must be this request's (compared unescaped, as
+// clients and libsoup differ in which characters they escape).
+bool same_target(SoupServerMessage *msg, const char *digest_uri) {
+    GUri *uri = soup_server_message_get_uri(msg);
+    std::string target = g_uri_get_path(uri);
+    if (const char *q = g_uri_get_query(uri)) target += std::string("?") + q;
+    return unescaped(target.c_str()) == unescaped(digest_uri);
+}
+
+// Returns the authenticated user name, or "" (with *stale set when only the nonce expired).
+std::string digest_user(VkHttpHandler *h, SoupServerMessage *msg, bool *stale) {
+    *stale = false;
+    const char *auth =
+        soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Authorization");
+    if (auth == nullptr || g_ascii_strncasecmp(auth, "Digest ", 7) != 0) return "";
+    GHashTable *p = soup_header_parse_param_list(auth + 7);
+    auto get = [p](const char *k) {
+        auto *v = static_cast<const char *>(g_hash_table_lookup(p, k));
+        return std::string(v ? v : "");
+    };
+    std::string user = get("username"), nonce = get("nonce"), uri = get("uri");
+    std::string response = get("response"), qop = get("qop"), algorithm = get("algorithm");
     std::string ha1;
-    if (username == nullptr || userdb_lookup_ha1(username, ha1) != 0) return nullptr;
-    return g_strdup(ha1.c_str());
+    bool ok = !user.empty() && get("realm") == USERDB_REALM && !uri.empty() &&
+              (algorithm.empty() || g_ascii_strcasecmp(algorithm.c_str(), "MD5") == 0) &&
+              (qop.empty() || qop == "auth") && same_target(msg, uri.c_str()) &&
+              userdb_lookup_ha1(user, ha1) == 0;
+    NonceState nonce_state = ok ? check_nonce(h, nonce) : NonceState::kInvalid;
+    if (ok) {
+        std::string ha2 = md5_hex(std::string(soup_server_message_get_method(msg)) + ":" + uri);
+        std::string expected = qop.empty() ? md5_hex(ha1 + ":" + nonce + ":" + ha2)
+                                           : md5_hex(ha1 + ":" + nonce + ":" + get("nc") + ":" +
+                                                     get("cnonce") + ":" + qop + ":" + ha2);
+        ok = g_ascii_strcasecmp(expected.c_str(), response.c_str()) == 0;
+    }
+    g_hash_table_destroy(p);
+    if (!ok || nonce_state == NonceState::kInvalid) return "";
+    if (nonce_state == NonceState::kStale) {
+        *stale = true;
+        return "";
+    }
+    return user;
 }
 
 // Runs once the request headers are in, before any body is read: authentication, group,
@@ -85,13 +186,13 @@ void early_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTabl
                    gpointer data) {
     auto *h = static_cast<VkHttpHandler *>(data);
     Route route = route_of(message_path(msg));
-    char *user = soup_auth_domain_accepts(h->auth, msg);
-    if (user == nullptr) {
-        soup_auth_domain_challenge(h->auth, msg);
-        soup_server_message_set_status(msg, SOUP_STATUS_UNAUTHORIZED, nullptr);
+    bool stale = false;
+    std::string user = digest_user(h, msg, &stale);
+    if (user.empty()) {
+        challenge(h, msg, stale);
         return;
     }
-    g_object_set_data_full(G_OBJECT(msg), kUserKey, user, g_free);
+    g_object_set_data_full(G_OBJECT(msg), kUserKey, g_strdup(user.c_str()), g_free);
     if (userdb_user_level(user) < required_level(route)) {
         reply_text(msg, SOUP_STATUS_FORBIDDEN, "Forbidden\n");
         return;
@@ -372,9 +473,13 @@ VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_da
     h->callback = callback;
     h->user_data = user_data;
     h->max_body = max_body_from_env();
+    if (getrandom(h->nonce_secret, sizeof h->nonce_secret, 0) !=
+        static_cast<ssize_t>(sizeof h->nonce_secret)) {
+        log_message(kTag, "cannot draw the nonce secret: %s", strerror(errno));
+        delete h;
+        return nullptr;
+    }
     h->server = soup_server_new("server-header", "mevo", nullptr);
-    h->auth = soup_auth_domain_digest_new("realm", USERDB_REALM, nullptr);
-    soup_auth_domain_digest_set_auth_callback(h->auth, digest_lookup, h, nullptr);
     soup_server_add_early_handler(h->server, kAppPrefix, early_handler, h, nullptr);
     soup_server_add_handler(h->server, kAppPrefix, app_handler, h, nullptr);
     const char *env = getenv("MEVO_HTTP");
@@ -392,7 +497,6 @@ void vk_http_handler_free(VkHttpHandler *handler) {
         soup_server_disconnect(handler->server);
         g_object_unref(handler->server);
     }
-    if (handler->auth) g_object_unref(handler->auth);
     delete handler;
 }
 
