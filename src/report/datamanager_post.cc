@@ -34,7 +34,10 @@ bool starts_with_ci(const std::string &s, const char *prefix) {
 }
 
 const char *parse_args(const std::string &args, PostArgs *p) {
-    if (!dm_post_arg(args, "url", &p->url) || p->url.empty()) return "Syntax error! (no url)";
+    // The URL comes last and keeps its own query ("&encrypted=true"), so it runs to the end.
+    size_t url_at = args.find("&url=");
+    if (url_at != std::string::npos) p->url = args.substr(url_at + strlen("&url="));
+    if (p->url.empty()) return "Syntax error! (no url)";
     dm_post_arg(args, "name", &p->name);
     dm_post_arg(args, "pass", &p->pass);
     dm_post_arg(args, "cmethod", &p->method);
