@@ -120,7 +120,9 @@ int image_free(Image *image);
 
 // Copies (grey source) or converts the source's view into `dst`, which must be a grey image
 // large enough for it (full_width/full_height); dst takes the source's width and height.
-// Colour pixels become (R + G + B) / 3. Strides of both are honoured.
+// Colour pixels (RGB/BGR with or without alpha, packed RGB, interleaved or planar) become
+// (R + G + B) / 3, YCbCr gives its Y. Strides of both are honoured. 5 when dst is not grey or
+// too small, 10 for sources without three 8-bit colour channels.
 int image_to_gray(Image *dst, const Image *src);
 
 // Grey only: copies the inclusive rectangle of `src` to rows 0.. of `dst` (at dst's stride) and
