@@ -134,8 +134,8 @@ void create_seeds(Tracker *tr, const Measurement *const *measurements, double t)
     }
 }
 
-// Steps 1 to 3 of a frame: predict, confirmed tracks first, then tentative ones; leaves the
-// measurements nobody took in tr->seeds.
+// The association half of a frame: predict, match confirmed tracks first, then tentative ones;
+// leaves the measurements nobody took in tr->seeds.
 bool associate_frame(Tracker *tr, const Measurement *const *measurements, int m, double t) {
     predict_all(tr, t);
     split_by_state(tr);
@@ -208,6 +208,11 @@ Tracker *tracker_new_config(const TrackerConfig *config) {
 int tracker_step(Tracker *tr, const Measurement *const *measurements, int m, Track **lost,
                  double t) {
     std::lock_guard<std::mutex> guard(tr->lock);
+    if (!std::isfinite(t)) {
+        // One bad time would poison every filter and keep its tracks from ever being lost.
+        log_message(LOG_TAG, "Frame time is not a finite number; frame skipped");
+        return 0;
+    }
     if (m < 0 || !measurements) m = 0;
     try {
         if (!associate_frame(tr, measurements, m, t)) {

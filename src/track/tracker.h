@@ -72,7 +72,8 @@ Tracker *tracker_new_config(const TrackerConfig *config);
 // track_free. Returns the number of lost tracks, or TRACKER_LIMIT_HIT when the new tracks
 // would exceed TRACKER_MAX_TRACKS: then no track is created in this frame (the message
 // "Too many tracks. Maximum is 100" goes to standard error), nothing is handed over, and the
-// tracks lost in this frame are handed over by the next step instead.
+// tracks lost in this frame are handed over by the next step instead. A frame time that is not
+// finite leaves the tracker untouched (logged, returns 0).
 int tracker_step(Tracker *tracker, const Measurement *const *measurements, int m, Track **lost,
                  double t);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -215,6 +216,20 @@ TEST(Tracker, FrameTimeGoingBackIsNotPredictedBackwardsAndLoggedOncePerRun) {
     ASSERT_EQ(tr->track_count, 1);
     EXPECT_EQ(tr->tracks[0]->predictions, 4);
     EXPECT_TRUE(lost.empty());
+}
+
+TEST(Tracker, FrameWithoutAFiniteTimeIsSkipped) {
+    TrackerPtr tr = startup_tracker();
+    std::vector<TrackPtr> lost;
+    step(tr.get(), {face(500.0, 400.0, 80.0)}, T0, &lost);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(step(tr.get(), {face(900.0, 400.0, 80.0)}, std::nan(""), &lost), 0);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(tr->track_count, 1);
+    EXPECT_EQ(tr->tracks[0]->predictions, 0);
+    // The track still ends normally afterwards.
+    for (int i = 1; i <= 3; ++i) step(tr.get(), {}, T0 + 0.1 * i, &lost);
+    EXPECT_EQ(lost.size(), 1u);
 }
 
 // A 10 x 10 grid of faces far apart fills the tracker to its limit.
