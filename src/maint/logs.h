@@ -1,0 +1,24 @@
+// Support downloads: the application's log text, a diagnostic archive, and parameter archives
+// for backup and for copying settings to another camera. Buffer handlers of the web layer
+// (HTTP loop thread, one request at a time; every file is rebuilt per request).
+#pragma once
+
+inline constexpr const char *LOGS_MESSAGES_FILE = "/tmp/messsages";
+inline constexpr const char *LOGS_GENLOG_DIR = "/tmp/genlog";
+inline constexpr const char *LOGS_GENLOG_ARCHIVE = "/tmp/genlog.tgz";
+inline constexpr const char *BACKUP_PARAM_FILE = "/tmp/parambackup.txt";
+inline constexpr const char *BACKUP_EVENTS_FILE = "/tmp/eventsbackup.json";
+inline constexpr const char *BACKUP_SECRETS_FILE = "/tmp/params.meta";
+inline constexpr const char *BACKUP_ARCHIVE = "/tmp/mevo-parambackup.tar.gz";
+inline constexpr const char *PRODUCT_NAME = "VEKA Audience Profiler";
+inline constexpr const char *PRODUCT_VERSION = "1.6.2";
+inline constexpr const char *PRODUCT_BUILD_DATE = "2018-10-03";
+
+// "show-logs": the log text (one legacy file, or every *log* file of /var/log with banners).
+const char *logs_show_handler(void *user_data, const char *args, int *length);
+// "generate-logs": /tmp/genlog.tgz.
+const char *logs_generate_handler(void *user_data, const char *args, int *length);
+// "backup_params": parameters, event rules and secrets of this camera.
+const char *backup_params_handler(void *user_data, const char *args, int *length);
+// "copy_params": the same without the camera-specific values and the system password.
+const char *copy_params_handler(void *user_data, const char *args, int *length);
