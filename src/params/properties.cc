@@ -189,15 +189,20 @@ int ov_param_get_firmware_version(int version[4]) {
 }
 
 int ov_param_get_http_port(void) {
+    static std::mutex mutex;
+    static int port = -1;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (port > 0) return port;
     std::string v = ov_param_get("root.System.BoaPort");
     char *end = nullptr;
-    long port = strtol(v.c_str(), &end, 10);
-    if (v.empty() || *end != '\0' || port <= 0 || port > 65535) {
+    long p = strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || p <= 0 || p > 65535) {
         log_message(kTag, "param_get boa port failed");
         return -1;
     }
     log_message(kTag, "param_get boa port: %s\n", v.c_str());
-    return static_cast<int>(port);
+    port = static_cast<int>(p);
+    return port;
 }
 
 std::string ov_param_get_ip(void) {
