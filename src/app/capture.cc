@@ -57,3 +57,8 @@ void cap_destroy(Capture *cap) {
     capture_close_native(cap->handle);
     cap->handle = nullptr;
 }
+
+void cap_free(Capture *cap) {
+    cap_destroy(cap);
+    delete cap;
+}

@@ -44,3 +44,6 @@ int cap_release(Capture *cap, const uint8_t *frame);
 
 // Marks the capture closed and stops the stream. The object itself stays allocated.
 void cap_destroy(Capture *cap);
+
+// Releases the object after cap_destroy (tests; the program keeps it until it exits).
+void cap_free(Capture *cap);
