@@ -35,6 +35,8 @@ std::mutex g_fw_mutex;
 bool g_fw_valid = false;
 int g_fw[4] = {0, 0, 0, 0};
 int g_fw_rc = -1;
+std::mutex g_port_mutex;
+int g_port = -1;
 
 const char *cached(CachedText &c, const char *param, const char *fail_msg, bool log_model) {
     std::lock_guard<std::mutex> lock(c.mutex);
@@ -125,6 +127,10 @@ void ov_param_reset_cached_properties_for_tests(void) {
         c->valid = false;
         c->value.clear();
     }
+    {
+        std::lock_guard<std::mutex> lock(g_port_mutex);
+        g_port = -1;
+    }
     std::lock_guard<std::mutex> lock(g_fw_mutex);
     g_fw_valid = false;
 }
@@ -189,9 +195,8 @@ int ov_param_get_firmware_version(int version[4]) {
 }
 
 int ov_param_get_http_port(void) {
-    static std::mutex mutex;
-    static int port = -1;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(g_port_mutex);
+    int &port = g_port;
     if (port > 0) return port;
     std::string v = ov_param_get("root.System.BoaPort");
     char *end = nullptr;
