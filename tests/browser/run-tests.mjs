@@ -1,0 +1,87 @@
+// Runs the browser tests one after the other and prints "N passed, N failed, N skipped".
+//   node run-tests.mjs BUILD_DIR
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+import { startTarget, request } from './target.mjs';
+import { tests, setBase } from './tests.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repo = path.resolve(here, '../..');
+const build = path.resolve(process.argv[2] || path.join(repo, 'build'));
+const artifacts = path.join(repo, 'test-artifacts');
+const shots = path.join(artifacts, 'screenshots');
+fs.mkdirSync(shots, { recursive: true });
+const appLog = path.join(artifacts, 'browser-app.log');
+fs.writeFileSync(appLog, '');
+
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync'];
+
+async function main() {
+  if (!fs.existsSync(CHROMIUM)) {
+    console.log(`browser tests: ${CHROMIUM} is missing (Debian package chromium)`);
+    console.log('0 passed, 1 failed, 0 skipped');
+    process.exit(1);
+  }
+  const target = await startTarget(build, appLog);
+  console.log(`browser tests: target ${target.kind} at ${target.base}`);
+  setBase(target.base);
+
+  // A fresh browser profile logged in as `role`; closed after fn.
+  async function asUser(role, fn, viewport = { width: 1280, height: 860 }) {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'mevo-chromium-'));
+    const who = target.users[role];
+    const context = await chromium.launchPersistentContext(dir, {
+      executablePath: CHROMIUM,
+      headless: true,
+      args: ARGS,
+      viewport,
+      acceptDownloads: true,
+      httpCredentials: { username: who.user, password: who.pass },
+    });
+    try {
+      const page = context.pages()[0] || (await context.newPage());
+      page.setDefaultTimeout(20000);
+      return await fn(page, context);
+    } finally {
+      await context.close();
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  }
+
+  const api = (role, q, init) => request(target.base, target.users[role], q, init);
+  const ctx = { target, asUser, api, shots };
+  let passed = 0;
+  let failed = 0;
+  let skipped = 0;
+  for (const t of tests) {
+    const started = Date.now();
+    try {
+      await t.run(ctx);
+      passed++;
+      console.log(`ok    ${t.name} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
+    } catch (e) {
+      if (e?.name === 'Skip') {
+        skipped++;
+        console.log(`skip  ${t.name}: ${e.message}`);
+      } else {
+        failed++;
+        console.log(`FAIL  ${t.name}: ${e?.stack || e}`);
+      }
+    }
+  }
+  await target.stop();
+  if (failed && target.kind === 'app') console.log(`application log: ${appLog}`);
+  console.log(`${passed} passed, ${failed} failed, ${skipped} skipped`);
+  process.exit(failed ? 1 : 0);
+}
+
+main().catch((e) => {
+  console.log(`browser tests: ${e?.stack || e}`);
+  console.log('0 passed, 1 failed, 0 skipped');
+  process.exit(1);
+});

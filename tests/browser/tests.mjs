@@ -1,0 +1,305 @@
+// The browser tests. Each gets ctx = { target, asUser(role, fn, viewport), api(role, query,
+// init), shots } and throws to fail or throws skip(reason) when a precondition is missing.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+
+class Skip extends Error {
+  constructor(message) {
+    super(message);
+    this.name = 'Skip';
+  }
+}
+const skip = (why) => new Skip(why);
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+async function poll(fn, ms, step = 500) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const v = await fn();
+    if (v) return v;
+    if (Date.now() > end) return null;
+    await sleep(step);
+  }
+}
+
+async function todaySamples(api) {
+  const r = await api('viewer', 'api?live-sum.json');
+  if (r.status !== 200) return -1;
+  return JSON.parse(r.text).samples;
+}
+
+// Grey-level spread of the live canvas: a drawn preview is not one flat colour.
+async function canvasSpread(page, sel) {
+  return page.$eval(sel, (c) => {
+    const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+    let min = 255;
+    let max = 0;
+    for (let i = 0; i < d.length; i += 4 * 7) {
+      min = Math.min(min, d[i]);
+      max = Math.max(max, d[i]);
+    }
+    return max - min;
+  });
+}
+
+async function waitForRestartDone(page) {
+  await page.waitForFunction(() => {
+    const b = document.querySelector('[data-banner="restart"]');
+    return b && b.classList.contains('ok');
+  }, null, { timeout: 120000 });
+}
+
+const PAGES = ['index', 'counts', 'settings', 'events', 'maintenance'];
+
+export const tests = [
+  {
+    name: 'live page draws the text preview and the frame rate',
+    async run({ asUser }) {
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('index.html'));
+        await page.waitForFunction(() => document.querySelector('#live').dataset.preview, null, { timeout: 20000 });
+        assert.ok((await canvasSpread(page, '#live')) > 16, 'the preview is one flat colour');
+        await page.waitForFunction(() => /\d/.test(document.querySelector('#fps').textContent), null, { timeout: 10000 });
+        assert.equal(await page.locator('[data-banner="connection"]').count(), 0, 'a request failed');
+      });
+    },
+  },
+  {
+    name: 'live page shows a face box while a person is in view',
+    async run({ target, asUser }) {
+      if (target.pipelineMissing) throw skip(target.pipelineMissing);
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('index.html'));
+        // Someone walks through the synthetic scene every few seconds.
+        await page.waitForFunction(() => Number(document.querySelector('#live').dataset.faces) > 0, null, { timeout: 60000 });
+        assert.ok(Number(await page.textContent('#face-count')) > 0);
+      });
+    },
+  },
+  {
+    name: 'counts page: the day chart shows the counted people',
+    async run({ target, asUser, api }) {
+      if (target.pipelineMissing) throw skip(target.pipelineMissing);
+      const samples = await poll(async () => (await todaySamples(api)) > 0 && todaySamples(api), 90000, 1000);
+      assert.ok(samples > 0, 'nobody was counted within 90 s');
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('counts.html'));
+        await page.waitForFunction(() => document.querySelector('#day-chart').dataset.total !== undefined);
+        const now = await todaySamples(api);
+        const total = Number(await page.getAttribute('#day-chart', 'data-total'));
+        const tile = Number(await page.textContent('#today-total'));
+        // Counting goes on while the page loads: the page shows between the two readings.
+        assert.ok(total >= samples && total <= now, `day chart total ${total}, counted ${samples}..${now}`);
+        assert.ok(tile >= samples && tile <= now, `today tile ${tile}, counted ${samples}..${now}`);
+        assert.ok(await page.locator('#day-chart rect[data-series="Men"], #day-chart rect[data-series="Women"]').count() > 0);
+      });
+    },
+  },
+  {
+    name: 'counts page: exports download as CSV, JSON and XML and parse',
+    async run({ asUser }) {
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('counts.html'));
+        await page.selectOption('#exp-res', '1h');
+        const files = {};
+        for (const f of ['csv', 'json', 'xml']) {
+          const [dl] = await Promise.all([page.waitForEvent('download'), page.click(`#exp-${f}`)]);
+          files[f] = fs.readFileSync(await dl.path(), 'utf8');
+          assert.match(dl.suggestedFilename(), new RegExp(`^counts-\\d{8}-1h\\.${f}$`));
+        }
+        const lines = files.csv.trim().split('\n');
+        assert.match(lines[0], /^Interval start,Interval stop,Camera serial number,Counter name,Men tot,Women tot,/);
+        assert.ok(lines.length >= 2, 'no CSV rows');
+        for (const l of lines.slice(1)) assert.equal(l.split(',').length, 22, `CSV row: ${l}`);
+        const csvPeople = lines.slice(1).reduce((s, l) => { const c = l.split(','); return s + Number(c[4]) + Number(c[5]); }, 0);
+        const json = JSON.parse(files.json);
+        assert.equal(json.counter.delta, 3600);
+        assert.equal(json.counter.types['men tot'], 300);
+        const rows = Object.values(json.data);
+        assert.equal(rows.length, 24, 'one JSON row per hour of today');
+        const jsonPeople = rows.reduce((s, r) => s + r[0] + r[1], 0);
+        assert.ok(jsonPeople >= csvPeople, `JSON ${jsonPeople} people, CSV ${csvPeople}`);
+        const xml = await page.evaluate((text) => {
+          const doc = new DOMParser().parseFromString(text, 'application/xml');
+          return { error: !!doc.querySelector('parsererror'), groups: doc.querySelectorAll('cntset > cntgroup').length, types: doc.querySelectorAll('typedesc > type').length };
+        }, files.xml);
+        assert.deepEqual(xml, { error: false, groups: 24, types: 18 });
+        // A range that ends before it starts is refused by the page itself.
+        await page.fill('#exp-from', '2026-01-10');
+        await page.fill('#exp-to', '2026-01-09');
+        await page.click('#exp-csv');
+        await page.waitForSelector('#export-status.error');
+        assert.match(await page.textContent('#export-status'), /end date is before the start/);
+      });
+    },
+  },
+  {
+    name: 'settings: a change round-trips through the restart',
+    async run({ asUser, api }) {
+      const name = `Entrance ${Date.now() % 100000}`;
+      await asUser('operator', async (page) => {
+        await page.goto(pageUrl('settings.html'));
+        await page.waitForFunction(() => document.querySelector('[data-param="Counter.Name"]').value !== '');
+        await page.fill('[data-param="Counter.Name"]', name);
+        await page.fill('[data-param="Detector.MinRect"]', '24');
+        await page.fill('[data-param="Schedule.StartMo"]', '07:30');
+        await page.fill('#holiday-new', '2030-12-24');
+        await page.click('#holiday-add');
+        await page.click('#save');
+        await page.waitForSelector('[data-banner="restart"]');
+        await waitForRestartDone(page);
+        await page.waitForSelector('#save-status.ok');
+        assert.match(await page.textContent('#save-status'), /running with the new settings/);
+        await page.reload();
+        await page.waitForFunction((n) => document.querySelector('[data-param="Counter.Name"]').value === n, name);
+        assert.equal(await page.inputValue('[data-param="Detector.MinRect"]'), '24');
+        assert.equal(await page.inputValue('[data-param="Schedule.StartMo"]'), '07:30');
+        assert.match(await page.textContent('#holidays'), /2030-12-24/);
+        // Saving again without a change sends nothing.
+        await page.click('#save');
+        assert.match(await page.textContent('#save-status'), /Nothing has changed/);
+        // A bad value is refused before anything is sent.
+        await page.fill('[data-param="Schedule.StopMo"]', '25:99');
+        await page.click('#save');
+        assert.match(await page.textContent('#save-status'), /HH:MM/);
+      });
+      const params = JSON.parse((await api('viewer', 'api?params.json')).text);
+      assert.equal(params.Counter.Name, name);
+      assert.equal(params.Detector.MinRect, '24');
+      assert.equal(params.Schedule.Holidays, '12-24-2030;');
+    },
+  },
+  {
+    name: 'event rules: a bad JSON shows the validation message; a good one saves',
+    async run({ asUser, api }) {
+      await asUser('operator', async (page) => {
+        await page.goto(pageUrl('events.html'));
+        await page.waitForFunction(() => document.querySelector('#rules').value.includes('json_version'));
+        await page.fill('#rules', '{\n  "json_version":1,\n  "adults":{"gender":"any","min_age":18,},\n}');
+        await page.click('#validate');
+        await page.waitForSelector('#rules-status.error');
+        assert.match(await page.textContent('#rules-status'), /ERROR: Invalid use of comma/);
+        const good = '{\n    "json_version":1,\n    "adults":{\n        "event_order":1,\n        "gender":"any",\n        "min_age":18,\n        "max_age":100,\n        "t_min":5\n    }\n}';
+        await page.fill('#rules', good);
+        await page.click('#save');
+        await page.waitForSelector('#rules-status.ok');
+        assert.match(await page.textContent('#rules-status'), /Saved 1 rule/);
+        await page.reload();
+        await page.waitForFunction((g) => document.querySelector('#rules').value === g, good);
+        assert.match(await page.textContent('#rules-table'), /adults/);
+        // Back to the defaults, stored byte for byte.
+        await page.click('#default');
+        await page.click('#save');
+        await page.waitForSelector('#rules-status.ok');
+      });
+      assert.match((await api('viewer', 'api?events.json')).text, /"default":"yes"/);
+    },
+  },
+  {
+    name: 'a viewer cannot reach the operator actions',
+    async run({ asUser, api }) {
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('settings.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'viewer');
+        assert.ok(await page.isDisabled('#save'));
+        assert.ok(await page.isDisabled('[data-param="Counter.Name"]'));
+        assert.ok(await page.isVisible('#viewer-notice'));
+        await page.goto(pageUrl('counts.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'viewer');
+        assert.ok(await page.isDisabled('#clear-all'));
+        assert.equal(await page.locator('.days .day button.danger').count(), 0);
+        await page.goto(pageUrl('maintenance.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'viewer');
+        for (const id of ['#show-logs', '#restart', '#reboot', '#backup', '#restore', '#privacy-soft']) assert.ok(await page.isDisabled(id), id);
+        // Straight requests from the viewer's page are refused as well.
+        const statuses = await page.evaluate(async () => Promise.all(
+          ['apioperator?restart', 'apioperator?setparams&Counter.Name=intruder', 'apioperator?clear-data', 'api?restart', 'apiadmin?anonymize&type=soft']
+            .map(async (q) => (await fetch(q)).status)));
+        assert.deepEqual(statuses, [403, 403, 403, 204, 403]);
+      });
+      const params = JSON.parse((await api('viewer', 'api?params.json')).text);
+      assert.notEqual(params.Counter.Name, 'intruder');
+    },
+  },
+  {
+    name: 'a failed request shows a clear message',
+    async run({ asUser }) {
+      await asUser('viewer', async (page) => {
+        await page.route(/api\?lowres\.json/, (route) => route.abort());
+        await page.goto(pageUrl('index.html'));
+        const banner = page.locator('[data-banner="connection"]');
+        await banner.waitFor();
+        assert.match(await banner.textContent(), /cannot be reached/);
+        await page.unroute(/api\?lowres\.json/);
+        await banner.waitFor({ state: 'detached' });
+      });
+    },
+  },
+  {
+    name: 'maintenance: logs, a restart with confirmation',
+    async run({ asUser }) {
+      await asUser('operator', async (page) => {
+        await page.goto(pageUrl('maintenance.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'operator');
+        await page.click('#show-logs');
+        await page.waitForSelector('#logs:not(.hidden)');
+        assert.ok((await page.textContent('#logs')).length > 0);
+        let asked = '';
+        page.once('dialog', (d) => { asked = d.message(); d.accept(); });
+        await page.click('#restart');
+        await waitForRestartDone(page);
+        assert.match(asked, /Restart the application/);
+        // A dismissed confirmation sends nothing.
+        page.once('dialog', (d) => d.dismiss());
+        await page.click('#reboot');
+        await sleep(500);
+        assert.equal(await page.locator('[data-banner="restart"].warn').count(), 0);
+      });
+    },
+  },
+  {
+    name: 'privacy mode: an administrator switches it on and off',
+    async run({ target, asUser }) {
+      if (target.privacyMissing) throw skip(target.privacyMissing);
+      await asUser('admin', async (page) => {
+        page.on('dialog', (d) => d.accept());
+        await page.goto(pageUrl('maintenance.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'admin');
+        await page.click('#privacy-soft');
+        await page.waitForFunction(() => document.querySelector('#privacy-state').dataset.on === '1', null, { timeout: 30000 });
+        await page.click('#privacy-reset');
+        await page.waitForFunction(() => document.querySelector('#privacy-state').dataset.on === '0', null, { timeout: 30000 });
+      });
+    },
+  },
+  {
+    name: 'screenshots of every page at desktop and phone width',
+    async run({ asUser, shots }) {
+      for (const [label, viewport] of [['desktop', { width: 1280, height: 900 }], ['phone', { width: 390, height: 844 }]]) {
+        await asUser('admin', async (page) => {
+          for (const p of PAGES) {
+            await page.goto(pageUrl(`${p}.html`));
+            await page.waitForFunction(() => document.body.dataset.role);
+            await sleep(1500);
+            const file = path.join(shots, `${p}-${label}.png`);
+            await page.screenshot({ path: file, fullPage: true });
+            assert.ok(fs.statSync(file).size > 1000);
+            // Nothing may stick out sideways on a phone.
+            const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+            assert.ok(overflow <= 1, `${p} is ${overflow}px wider than the ${label} screen`);
+          }
+        }, viewport);
+      }
+    },
+  },
+];
+
+// Pages are addressed relative to the target's base URL, set by the runner.
+let base = '';
+export function setBase(b) {
+  base = b;
+}
+function pageUrl(p) {
+  return base + p;
+}
