@@ -104,3 +104,22 @@ TEST_F(SetupctlStore, ToolAndApplicationWriteAtTheSameTime) {
 }
 
 }  // namespace
+
+#ifdef MEVO_PWDGRP_PATH
+// Start-up makes the service account through the host's user-management CGI.
+TEST_F(SetupctlStore, ServiceAccountLandsInTheUsersFile) {
+    std::string cgi = mevo_path("/usr/html/veka-cgi/pwdgrp.cgi");
+    ASSERT_EQ(file_mkdir_p(mevo_path("/usr/html/veka-cgi")), 0);
+    ASSERT_EQ(file_copy(MEVO_PWDGRP_PATH, cgi), 0);
+    ov_param_reset_for_tests();
+    ASSERT_EQ(ov_param_init(nullptr), 0);
+    EXPECT_STREQ(ov_param_get("Environment.SysAccount"), "VekaAnalytics");
+    EXPECT_EQ(strlen(ov_param_get("Environment.SysPwd")), 20u);
+    std::string users, groups;
+    ASSERT_EQ(file_read_all(mevo_path("/etc/htdigest"), users), 0);
+    ASSERT_EQ(file_read_all(mevo_path("/etc/group"), groups), 0);
+    EXPECT_NE(users.find("VekaAnalytics:"), std::string::npos);
+    EXPECT_NE(groups.find("VekaAnalytics"), std::string::npos);
+    EXPECT_EQ(ov_param_status_count(), 0);
+}
+#endif
