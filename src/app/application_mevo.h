@@ -3,8 +3,9 @@
 //
 // Type i (0..17) has the identifier 300 + i: 0 men total, 1 women total, 2..9 men by age band
 // (0-14, 15-24, ..., 65-74, 75-), 10..17 women by the same bands. Each description lives in a
-// buffer of COUNT_TYPE_DESC_SIZE bytes allocated by application_init and released by
-// application_free. Written on the main thread at start-up, read-only afterwards.
+// buffer of COUNT_TYPE_DESC_SIZE bytes allocated by application_init. They live until the process
+// exits (the HTTP thread reads them until then); only tests release them. Written on the main
+// thread at start-up, read-only afterwards.
 #pragma once
 
 #include <atomic>
@@ -33,4 +34,5 @@ void count_types_free(void);
 int application_init(std::atomic<int32_t> *exit_request);
 // The exit-request word given to application_init (null before).
 std::atomic<int32_t> *application_exit_request(void);
+// Tests: releases the descriptions.
 void application_free(void);

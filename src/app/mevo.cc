@@ -324,7 +324,7 @@ void mevo_shutdown(MevoApp *app) {
     // HOOK(exports): export cleanup.
     log_message(kTag, "webreport_cleanup\n");
     // HOOK(uploader): report uploader cleanup.
-    application_free();
+    // The count type descriptions stay: the HTTP thread may still answer a report until exit.
     log_message(kTag, "Exiting.");
     if (app->exit_request.load() == EXIT_REQUEST_REBOOT) {
         log_message(kTag, "reboot requested");
