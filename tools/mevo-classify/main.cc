@@ -21,7 +21,7 @@
 #include "common/log.h"
 #include "common/paths.h"
 #include "detect/detector.h"
-#include "grey_read.h"
+#include "image_io.h"
 
 namespace {
 
@@ -155,7 +155,7 @@ int classify_image(const std::string &path, Detector *detectors, int detector_co
                    std::vector<Detection> &detections) {
     ScopedImage frame;
     std::string error;
-    if (grey_read_file(path, frame.get(), &error) != 0) {
+    if (imageio_read_grey(path, frame.get(), &error) != 0) {
         std::fprintf(stderr, "mevo-classify: %s: %s\n", path.c_str(), error.c_str());
         return -1;
     }
