@@ -177,92 +177,72 @@ void run_periodic_duties(MevoApp *app) {
 }  // namespace
 
 int mevo_startup(MevoApp *app, const char *program) {
-    // 1. (options were read by mevo_main)
     app->exit_request.store(EXIT_REQUEST_RUN);
     gettimeofday(&app->start_time, nullptr);
     app->fps_reference = app->start_time;
     app->last_count_time = clock_now();
 
-    // 2.
     std::string package = mevo_package_dir();
     if (chdir(package.c_str()) != 0)
         log_message(kTag, "could not chdir to '%s': %s\n", package.c_str(), strerror(errno));
 
-    // 3.
     log_message(kTag, "Platform init\n");
     std::printf("Platform init\n");
     app_platform_init(program, &app->exit_request);
 
-    // 4.
     std::printf("Application init\n");
     if (application_init(&app->exit_request) != 0)
         log_message(kTag, "** error: application_init() failed");
 
-    // 5-7. HOOK(exports): "Export init\n" and export_init. HOOK(params): digital-zoom start-up.
+    // HOOK(exports): "Export init\n" and export_init. HOOK(params): digital-zoom start-up.
     // HOOK(detector): "Detector init\n", the three face models, step type 2; fills
     // app->detector_count and app->detector_widths.
 
-    // 8.
     set_default_counter_name();
-    // 9. HOOK(web): endpoints 1 to 23.
-    // 10.
+    // HOOK(web): endpoints 1 to 23.
     app_watchdog_kick();
-    // 11.
     read_counting_enabled(app);
-    // 12. HOOK(schedule): weekly schedule and holidays are read, logged and pruned here.
+    // HOOK(schedule): weekly schedule and holidays are read, logged and pruned here.
     schedule_enabled.store(1);
-    // 13.
     app->image_flip = decide_image_flip();
-    // 14.
     int res_w = 0, res_h = 0;
     read_resolution(&res_w, &res_h);
-    // 15.
     read_capture_size(app, res_w, res_h);
-    // 16.
     app->age_offset = param_int("Detector.AgeOffset");
     app->age_offset_male = param_int("Detector.AgeOffsetMale");
     app->age_offset_female = param_int("Detector.AgeOffsetFemale");
-    // 17. HOOK(privacy): "Before anongui init.\n", privacy-mode start-up, "After anongui init.\n".
-    // 18, 19.
+    // HOOK(privacy): "Before anongui init.\n", privacy-mode start-up, "After anongui init.\n".
     read_detection_region(app);
-    // 20, 21.
     open_capture(app);
-    // 22.
     app->cluster_score = param_int("Detector.ClusterScore");
     app_watchdog_kick();
     app->min_rect = param_int("Detector.MinRect");
-    // 23.
     compute_scale_levels(app);
-    // 24. HOOK(classifier): the face threshold from this probability (face_threshold_from_
+    // HOOK(classifier): the face threshold from this probability (face_threshold_from_
     // probability) is computed where the classifier lands.
     app->gender_bias = gender_bias_from(ov_param_get("Classifier.GenderBias"));
     app->face_threshold = std::atof(ov_param_get("Classifier.FaceThreshold"));
-    // 25. HOOK(web): endpoint 24 "gender-live.json".
-    // 26.
+    // HOOK(web): endpoint 24 "gender-live.json".
     log_message(kTag, "Before sanity check.\n");
     if (app_sanity_check() != 0) log_message(kTag, "sanity check failed\n");
-    // 27.
     omp_test_call();
-    // 28.
     log_message(kTag, "Before localtime calls\n");
     time_t start = app->start_time.tv_sec;
     struct tm scratch;
     localtime_r(&start, &scratch);
     localtime_r(&start, &scratch);
-    // 29. HOOK(tracker): tracker_new and the ground-truth recorder.
-    // 30. HOOK(web, events): endpoints 25, 26, event module start-up, endpoint 27.
-    // 31. HOOK(track buffer): "Before track buffer\n", track_buffer_init(20000), endpoints 28, 29.
-    // 32. HOOK(uploader): "Webrepo init\n" and the report uploader.
-    // 33.
+    // HOOK(tracker): tracker_new and the ground-truth recorder.
+    // HOOK(web, events): endpoints 25, 26, event module start-up, endpoint 27.
+    // HOOK(track buffer): "Before track buffer\n", track_buffer_init(20000), endpoints 28, 29.
+    // HOOK(uploader): "Webrepo init\n" and the report uploader.
     log_message(
         kTag, "mirrored: %d, rot180: %d\n",
         int(std::strcmp(ov_param_get("root.Image.I0.Appearance.MirrorEnabled"), "yes") == 0),
         int(std::strcmp(ov_param_get("root.Image.I0.Appearance.Rotation"), "180") == 0));
-    // 34. HOOK(uploader): "Send settings to DM attempts\n" and the three attempts.
-    // 35. HOOK(detector): flip the loaded detectors when image_flip is IMG_FLIP_BOTH.
+    // HOOK(uploader): "Send settings to DM attempts\n" and the three attempts.
+    // HOOK(detector): flip the loaded detectors when image_flip is IMG_FLIP_BOTH.
     if (app->image_flip == IMG_FLIP_BOTH)
         log_message(kTag, "KT90 model detected (image up-down left-right adjustement).\n");
-    // 36.
     log_message(kTag, "Before main loop\n");
     app_watchdog_kick();
     return 0;
