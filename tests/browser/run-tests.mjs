@@ -58,7 +58,9 @@ async function main() {
   let passed = 0;
   let failed = 0;
   let skipped = 0;
-  for (const t of tests) {
+  // MEVO_BROWSER_ONLY=TEXT runs only the tests whose name contains TEXT (while working on them).
+  const only = process.env.MEVO_BROWSER_ONLY || '';
+  for (const t of tests.filter((x) => x.name.includes(only))) {
     const started = Date.now();
     try {
       await t.run(ctx);

@@ -259,6 +259,28 @@ export const tests = [
     },
   },
   {
+    name: 'maintenance: a settings backup downloads and restores; a wrong file is refused',
+    async run({ asUser }) {
+      await asUser('admin', async (page) => {
+        page.on('dialog', (d) => d.accept());
+        await page.goto(pageUrl('maintenance.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'admin');
+        const [dl] = await Promise.all([page.waitForEvent('download'), page.click('#backup')]);
+        assert.match(dl.suggestedFilename(), /^demographics-.*-params\.tar\.gz$/);
+        const archive = fs.readFileSync(await dl.path());
+        assert.deepEqual([...archive.subarray(0, 2)], [0x1f, 0x8b], 'the backup is not gzip data');
+        await page.setInputFiles('#restore-file', { name: 'notes.tar.gz', mimeType: 'application/gzip', buffer: Buffer.from('not an archive') });
+        await page.click('#restore');
+        await page.waitForSelector('#restore-status.error');
+        assert.match(await page.textContent('#restore-status'), /File must be of format tar\.gz/);
+        await page.setInputFiles('#restore-file', { name: dl.suggestedFilename(), mimeType: 'application/gzip', buffer: archive });
+        await page.click('#restore');
+        await waitForRestartDone(page);
+        assert.match(await page.textContent('#restore-status'), /restored/);
+      });
+    },
+  },
+  {
     name: 'privacy mode: an administrator switches it on and off',
     async run({ target, asUser }) {
       if (target.privacyMissing) throw skip(target.privacyMissing);

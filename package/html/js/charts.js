@@ -12,16 +12,36 @@ function node(name, attrs = {}, text = '') {
   return el;
 }
 
-function niceMax(v) {
+function niceMax(v, integers) {
+  if (integers && v <= 4) return 4;
   if (v <= 0) return 1;
   const p = 10 ** Math.floor(Math.log10(v));
   for (const m of [1, 2, 2.5, 5, 10]) if (m * p >= v) return m * p;
   return 10 * p;
 }
 
+// Grid lines: counts get whole-number steps.
+function tickCount(max, integers) {
+  if (!integers) return 4;
+  for (const n of [4, 5, 2]) if (max % n === 0) return n;
+  return 1;
+}
+
+const drawn = new Set();
+let resizeTimer = 0;
+window.addEventListener('resize', () => {
+  clearTimeout(resizeTimer);
+  resizeTimer = setTimeout(() => {
+    for (const host of drawn) if (host.isConnected) barChart(host, host.chartOptions);
+  }, 150);
+});
+
 export function barChart(host, opts) {
   const { labels, series, stacked = false, unit = '', labelEvery = 1, height = 220 } = opts;
-  const width = 640;
+  // Drawn at the host's own width so the labels keep their size on a phone.
+  const width = Math.max(280, Math.round(host.clientWidth || 640));
+  host.chartOptions = opts;
+  drawn.add(host);
   const left = 40;
   const right = 8;
   const top = 10;
@@ -35,15 +55,17 @@ export function barChart(host, opts) {
     if (stacked) max = Math.max(max, series.reduce((s, se) => s + (se.values[i] || 0), 0));
     else for (const se of series) max = Math.max(max, se.values[i] || 0);
   }
-  max = niceMax(max);
+  const integers = series.every((se) => se.values.every((v) => Number.isInteger(v || 0)));
+  max = niceMax(max, integers);
+  const ticks = tickCount(max, integers);
 
   const svg = node('svg', { viewBox: `0 0 ${width} ${height}`, class: 'chart', role: 'img' });
   const title = node('title', {}, opts.title || '');
   svg.appendChild(title);
 
-  for (let k = 0; k <= 4; k++) {
-    const v = (max * k) / 4;
-    const y = top + plotH - (plotH * k) / 4;
+  for (let k = 0; k <= ticks; k++) {
+    const v = (max * k) / ticks;
+    const y = top + plotH - (plotH * k) / ticks;
     svg.appendChild(node('line', { x1: left, x2: width - right, y1: y, y2: y, class: 'axis' }));
     const txt = Number.isInteger(v) ? String(v) : v.toFixed(1);
     svg.appendChild(node('text', { x: left - 4, y: y + 4, 'text-anchor': 'end' }, txt + unit));
@@ -69,7 +91,9 @@ export function barChart(host, opts) {
       svg.appendChild(rect);
       base += v;
     });
-    if (i % labelEvery === 0) {
+    // Thin out the x labels when the chart is narrow.
+    const every = Math.max(labelEvery, Math.ceil((n * 36) / plotW / labelEvery) * labelEvery);
+    if (i % every === 0) {
       svg.appendChild(node('text', { x: (left + slot * i + slot / 2).toFixed(1), y: height - bottom + 16, 'text-anchor': 'middle' }, labels[i]));
     }
   }

@@ -40,7 +40,9 @@ function box(rect, color, label, dashed) {
   const pad = 3;
   const tw = ctx.measureText(label).width + pad * 2;
   const th = Math.max(14, Math.round(viewW / 36));
-  const y = t - th >= 0 ? t - th : b + 1;
+  // Face labels above the box, track labels below it, so both stay readable.
+  const above = !dashed && t - th >= 0;
+  const y = above || b + 1 + th > viewH ? Math.max(0, t - th) : b + 1;
   ctx.fillStyle = color;
   ctx.fillRect(l, y, tw, th);
   ctx.fillStyle = '#fff';
