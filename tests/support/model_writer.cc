@@ -132,7 +132,7 @@ int required_hits(double share, size_t n) {
 
 }  // namespace
 
-ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int height,
+ModelDesc cascade_for_samples(const std::vector<PatternSample> &samples, int width, int height,
                               const PatternCascadeOptions &opts) {
     ModelDesc desc;
     desc.obj_class = opts.obj_class;
@@ -145,12 +145,18 @@ ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int he
     int dealt = 0;
     for (int y = 1; y <= height - 2; y += step) {
         for (int x = 1; x <= width - 2; x += step) {
-            const uint8_t code = reference_lbp_code(grey + y * stride + x, stride);
             ModelFeature textured = feature_constant(x, y, 1);
             textured.table[0] = 0;
             texture.push_back(textured);
-            exact[static_cast<size_t>(dealt % n_exact)].push_back(
-                feature_near_code(x, y, code, opts.max_hamming));
+            ModelFeature f;
+            f.x = x;
+            f.y = y;
+            for (const PatternSample &s : samples) {
+                const uint8_t code = reference_lbp_code(s.grey + y * s.stride + x, s.stride);
+                const ModelFeature near = feature_near_code(x, y, code, opts.max_hamming);
+                for (int k = 0; k < kModelTableSize; ++k) f.table[k] |= near.table[k];
+            }
+            exact[static_cast<size_t>(dealt % n_exact)].push_back(f);
             ++dealt;
         }
     }
@@ -162,6 +168,11 @@ ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int he
         desc.stages.push_back(stage_requiring(0, std::move(features), hits));
     }
     return desc;
+}
+
+ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int height,
+                              const PatternCascadeOptions &opts) {
+    return cascade_for_samples({PatternSample{grey, stride}}, width, height, opts);
 }
 
 }  // namespace mevo_test

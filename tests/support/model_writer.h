@@ -97,4 +97,16 @@ struct PatternCascadeOptions {
 ModelDesc cascade_for_pattern(const uint8_t *grey, int stride, int width, int height,
                               const PatternCascadeOptions &opts = {});
 
+// One example window of the object: its top-left grey pixel and the row stride.
+struct PatternSample {
+    const uint8_t *grey;
+    int stride;
+};
+
+// As cascade_for_pattern, learnt from several examples of the same object (e.g. one face drawn
+// at a few sizes and sub-pixel offsets): an exact-stage feature scores for every code any example
+// has at its position (each widened by max_hamming).
+ModelDesc cascade_for_samples(const std::vector<PatternSample> &samples, int width, int height,
+                              const PatternCascadeOptions &opts = {});
+
 }  // namespace mevo_test
