@@ -220,8 +220,13 @@ int web_extract_archive(const void *data, size_t length, const std::string &dir)
             rc = -1;
             break;
         }
-        const char *name = archive_entry_pathname(entry);
-        const char *hardlink = archive_entry_hardlink(entry);
+        // Copied: setting the new path below frees the entry's own text.
+        const char *raw_name = archive_entry_pathname(entry);
+        const std::string name_copy = raw_name ? raw_name : "";
+        const char *name = raw_name ? name_copy.c_str() : nullptr;
+        const char *raw_hardlink = archive_entry_hardlink(entry);
+        const std::string hardlink_copy = raw_hardlink ? raw_hardlink : "";
+        const char *hardlink = raw_hardlink ? hardlink_copy.c_str() : nullptr;
         const char *symlink = archive_entry_symlink(entry);
         mode_t type = archive_entry_filetype(entry);
         bool ok = name != nullptr && web_archive_name_safe(name);

@@ -6,7 +6,7 @@
 // It edits the users file (htdigest) and the group file of the root (MEVO_ROOT), each written
 // atomically, under a lock so concurrent calls do not lose each other's changes. Prints a CGI
 // reply with "Created account NAME.", "Modified account NAME." or "Removed account NAME." and
-// exits 0; on failure prints "Error: ..." and exits 1.
+// exits 0; on failure prints "Error: ..." and exits 1. It refuses to run without MEVO_ROOT.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -201,6 +201,8 @@ int run(const std::map<std::string, std::string> &args) {
 }  // namespace
 
 int main() {
+    // A host tool: without a root it would edit the machine's own /etc/group.
+    if (mevo_root().empty()) return reply(false, "MEVO_ROOT is not set");
     std::string lock_path = mevo_path(kLockFile);
     file_mkdir_p(lock_path.substr(0, lock_path.rfind('/')));
     int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
