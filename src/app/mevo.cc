@@ -1,4 +1,5 @@
 #include "app/mevo.h"
+#include "app/supervision.h"
 
 #include <omp.h>
 #include <unistd.h>
@@ -320,7 +321,7 @@ int mevo_main(int argc, char **argv) {
     while ((opt = getopt(argc, argv, "d")) != -1) {
         if (opt == 'd') {
             log_message(kTag, "Starting as daemon");
-            // HOOK(supervision): detach here (fork, setsid, fork, descriptors to /dev/null).
+            supervision_detach();
             break;
         }
     }
