@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -93,6 +94,24 @@ bool feature_positions_valid(const Detector *d) {
     return true;
 }
 
+// A feature has one offset, computed with the LBP stride for stages of type < 1 and the
+// descriptor stride otherwise; a feature listed by stages of both kinds would be read with the
+// wrong one by some of them.
+bool feature_strides_consistent(const Detector *d) {
+    constexpr uint8_t kLbp = 1;
+    constexpr uint8_t kDescriptor = 2;
+    std::vector<uint8_t> used(static_cast<size_t>(d->nFeat), 0);
+    for (int i = 0; i < d->nCasc; ++i) {
+        const uint8_t kind = d->type[i] < DETECTOR_STAGE_DESCRIPTOR ? kLbp : kDescriptor;
+        for (int k = 0; k < d->nDetFeat[i]; ++k) {
+            uint8_t &u = used[static_cast<size_t>(d->startInd[i] + k)];
+            u |= kind;
+            if (u == (kLbp | kDescriptor)) return false;
+        }
+    }
+    return true;
+}
+
 int load_stages(Detector *d, FILE *f) {
     if (!read_i32_array(f, d->startInd, d->nCasc))
         return load_failure(d, "Could not read startInd\n");
@@ -123,6 +142,8 @@ int load_stages(Detector *d, FILE *f) {
         static_cast<size_t>(total))
         return load_failure(d, "Could not read detectorFeat\n");
     if (!feature_positions_valid(d)) return load_failure(d, "Feature position outside its image\n");
+    if (!feature_strides_consistent(d))
+        return load_failure(d, "Feature shared by LBP and descriptor stages\n");
     return 0;
 }
 
@@ -184,7 +205,12 @@ void detector_prepare(Detector *d, int lbp_stride, int descriptor_stride) {
         const int32_t stride =
             d->type[i] < DETECTOR_STAGE_DESCRIPTOR ? lbp_stride : descriptor_stride;
         DetectorFeature *f = d->detectorFeat + d->startInd[i];
-        for (int k = 0; k < d->nDetFeat[i]; ++k) f[k].o = f[k].x + f[k].y * stride;
+        // Stages of unknown type are not validated (they reject every window and read nothing):
+        // their offsets may be garbage, so they wrap instead of overflowing.
+        for (int k = 0; k < d->nDetFeat[i]; ++k)
+            f[k].o =
+                static_cast<int32_t>(static_cast<uint32_t>(f[k].x) +
+                                     static_cast<uint32_t>(f[k].y) * static_cast<uint32_t>(stride));
     }
 }
 

@@ -148,6 +148,19 @@ TEST(DetectorLoad, RejectsMalformedFiles) {
          "Feature position outside its image\n"},
         {"type-1 row outside the descriptor", [](RawModel &r) { r.features[2].y = 3; },
          "Feature position outside its image\n"},
+        {"feature shared by a type-0 and a type-1 stage",
+         [](RawModel &r) {
+             r.start_ind[1] = 0;  // the type-1 stage reuses the type-0 stage's first feature
+             r.features[0].x = 1;
+             r.features[0].y = 1;
+         },
+         "Feature shared by LBP and descriptor stages\n"},
+        {"feature shared with a stage of unknown type",
+         [](RawModel &r) {
+             r.type[1] = 5;
+             r.start_ind[1] = 1;
+         },
+         "Feature shared by LBP and descriptor stages\n"},
         {"type-1 column outside the descriptor",
          [](RawModel &r) { r.features[2].x = DETECTOR_DESCRIPTOR_WIDTH; },
          "Feature position outside its image\n"},
@@ -187,6 +200,22 @@ TEST(DetectorLoad, StagesMayShareFeatures) {
     raw.features[2].x = 0;
     LoadedDetector ld;
     EXPECT_EQ(load_model(ld.get(), raw), 0);
+}
+
+// A stage of unknown type rejects every window and reads nothing, so its positions are not
+// checked; preparing their offsets must still be safe.
+TEST(DetectorLoad, UnknownStageTypeLoadsAndRejects) {
+    RawModel raw = mevo_test::model_to_raw(two_stage_model());
+    raw.type[1] = 7;
+    raw.features[2].x = 1 << 26;
+    raw.features[2].y = 1 << 30;
+    LoadedDetector ld;
+    ASSERT_EQ(load_model(ld.get(), raw), 0);
+    detector_prepare(ld.get(), 1920, ld.d.descriptor.stride);
+    detect_test::Grey lbp(30, 30, 0);
+    ld.d.th[0] = -1;  // let every window pass the first stage
+    detector_prepare(ld.get(), lbp->stride, ld.d.descriptor.stride);
+    EXPECT_EQ(cascade_eval(lbp.get(), lbp.get(), DetectRect{0, 19, 0, 23}, ld.get()), 1);
 }
 
 TEST(DetectorLoad, TruncatedFilesNameTheMissingField) {
