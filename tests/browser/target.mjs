@@ -123,6 +123,12 @@ async function startApp(build, log) {
       await waitFor(() => child.exitCode !== null, 20000, 100);
       if (child.exitCode === null) child.kill('SIGKILL');
     }
+    // Keep the application's own log for a failed run.
+    try {
+      fs.copyFileSync(path.join(root, 'var/log/mevo.log'), log.replace(/\.log$/, '-mevo.log'));
+    } catch (e) {
+      /* no log written */
+    }
     fs.rmSync(root, { recursive: true, force: true });
   };
   // Up when an authenticated API call answers; the first start renames the counter and

@@ -226,12 +226,14 @@ export const tests = [
     name: 'a failed request shows a clear message',
     async run({ asUser }) {
       await asUser('viewer', async (page) => {
-        await page.route(/api\?lowres\.json/, (route) => route.abort());
+        // The application is unreachable: every API request fails at the network level.
+        const apiCall = /\/api(operator|admin)?\?/;
+        await page.route(apiCall, (route) => route.abort());
         await page.goto(pageUrl('index.html'));
         const banner = page.locator('[data-banner="connection"]');
         await banner.waitFor();
         assert.match(await banner.textContent(), /cannot be reached/);
-        await page.unroute(/api\?lowres\.json/);
+        await page.unroute(apiCall);
         await banner.waitFor({ state: 'detached' });
       });
     },
