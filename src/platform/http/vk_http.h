@@ -1,17 +1,23 @@
 // Host stand-in for the camera's HTTP handler service: a libsoup server in the GLib main loop.
 //
-// Paths (all need HTTP Digest authentication, realm USERDB_REALM, users from userdb.h):
-//   /local/mevo/api?QUERY                   viewer, operator or admin
+// Paths (all need HTTP Digest authentication, MD5 with qop "auth", realm USERDB_REALM, users
+// and groups from userdb.h, edited by pwdgrp.cgi; nonces live 300 s, then "stale=true"):
+//   /local/mevo/api?QUERY                   groups viewer, operator or admin
 //   /local/mevo/apioperator?QUERY           operator or admin
 //   /local/mevo/apiadmin?QUERY              admin
 //   /local/mevo/apiadmin/restore_backup     admin, POST only
 //   /local/mevo/<file>                      viewer..admin: static file from the package's html/
+//                                           ("/local/mevo/" serves index.html; no "..", no
+//                                           symbolic links leaving the folder)
 // A missing or wrong login gets 401, a user below the path's group 403, before the application
-// sees anything. Request bodies above the limit get 413 (411 without a Content-Length).
+// sees anything. Request bodies above the limit get 413 (411 without a Content-Length), also
+// before the body is read. A malformed URL escape is refused with 400 by libsoup.
 //
 // The application callback writes a CGI-style reply into `out`: header lines ("Status: 403 ..",
 // "Content-Type: ..", any other "Name: value" line, or a leading "HTTP/1.1 204 No Content" status
-// line), a blank line, then the body. The service turns that into the HTTP response.
+// line), a blank line, then the body. The service turns that into the HTTP response. HTTP does
+// not allow a body with 204, so a 204 reply's text is sent in the header X-Mevo-Diagnostic
+// (control characters blanked, at most 512 bytes).
 //
 // Threads: vk_http_handler_new attaches the server to the thread-default main context of the
 // caller (the global default context when none is pushed); requests are served, one at a time,
