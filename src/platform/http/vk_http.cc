@@ -172,8 +172,10 @@ std::string digest_user(VkHttpHandler *h, SoupServerMessage *msg, bool *stale) {
         ok = g_ascii_strcasecmp(expected.c_str(), response.c_str()) == 0;
     }
     g_hash_table_destroy(p);
-    if (!ok || nonce_state == NonceState::kInvalid) return "";
-    if (nonce_state == NonceState::kStale) {
+    if (!ok) return "";
+    // Right password on a nonce we no longer honour (expired, or issued before a restart):
+    // "stale" lets the browser retry with a fresh nonce instead of asking for the password.
+    if (nonce_state != NonceState::kValid) {
         *stale = true;
         return "";
     }

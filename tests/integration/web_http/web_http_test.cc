@@ -210,8 +210,8 @@ std::string md5(const std::string &text) {
 }
 
 // Sends GET `path` with a digest computed by hand for `signed_uri` and `nonce`.
-long get_with_digest(const std::string &path, const std::string &signed_uri,
-                     const std::string &nonce, const char *user = "ada") {
+Response get_with_digest(const std::string &path, const std::string &signed_uri,
+                         const std::string &nonce, const char *user = "ada") {
     std::string ha1 = md5(std::string(user) + ":mevo:" + kPassword);
     std::string ha2 = md5("GET:" + signed_uri);
     std::string response = md5(ha1 + ":" + nonce + ":00000001:abc:auth:" + ha2);
@@ -225,10 +225,12 @@ long get_with_digest(const std::string &path, const std::string &signed_uri,
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, append);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &r.headers);
     if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
     curl_slist_free_all(headers);
     curl_easy_cleanup(c);
-    return r.status;
+    return r;
 }
 
 TEST(WebHttp, DigestIsBoundToNonceAndTarget) {
@@ -238,13 +240,23 @@ TEST(WebHttp, DigestIsBoundToNonceAndTarget) {
     ASSERT_NE(at, std::string::npos) << challenge.headers;
     std::string nonce =
         challenge.headers.substr(at + 7, challenge.headers.find('"', at + 7) - at - 7);
-    EXPECT_EQ(get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", nonce), 200);
+    EXPECT_EQ(get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", nonce).status, 200);
     // A login signed for the viewer path cannot be replayed against the admin path.
-    EXPECT_EQ(get_with_digest("/local/mevo/apiadmin?ping", "/local/mevo/api?ping", nonce), 401);
+    EXPECT_EQ(get_with_digest("/local/mevo/apiadmin?ping", "/local/mevo/api?ping", nonce).status,
+              401);
+    // A nonce not issued by this process (e.g. before a restart) is refused as stale, so a
+    // browser retries with the new nonce instead of asking for the password again.
     std::string forged = nonce;
     forged.back() = forged.back() == '0' ? '1' : '0';
-    EXPECT_EQ(get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", forged), 401);
-    EXPECT_EQ(get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", "1234"), 401);
+    Response r = get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", forged);
+    EXPECT_EQ(r.status, 401);
+    EXPECT_NE(r.headers.find("stale=true"), std::string::npos) << r.headers;
+    r = get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", "1234");
+    EXPECT_EQ(r.status, 401);
+    // A wrong password is never called stale.
+    r = get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", nonce, "nobody");
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.headers.find("stale=true"), std::string::npos);
 }
 
 TEST(WebHttp, EndpointLevelsAndNameLists) {
