@@ -264,3 +264,66 @@ TEST_F(CountEnv, PercentBlockWithoutWomenShowsZeroForTheirBands) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ChartDay {
+    const char *tz;
+    int y, m, d;
+    int points;          // values per graph at 10:00 (running interval and one more)
+    const char *absent;  // a clock time that does not exist that day, or ""
+    int repeated;        // occurrences of the repeated quarter "02:15"
+};
+
+class DayChartDst : public CountEnv, public ::testing::WithParamInterface<ChartDay> {};
+
+TEST_P(DayChartDst, StartsAtLocalMidnightAndFollowsTheClock) {
+    const ChartDay &p = GetParam();
+    set_tz(p.tz);
+    time_t now = local(p.y, p.m, p.d, 10, 0);
+    at(now);
+    auto c = open_store(CNTDATA_SLOTS, CNTDATA_INTERVAL, 1);
+    ASSERT_TRUE(c);
+    cntdata_count(c.get(), 0, now - 1800);  // 09:30
+    std::vector<char> buf(COUNT_REPORT_BUFFER_SIZE);
+    std::string s(buf.data(),
+                  size_t(count_report_day_xml(c.get(), "", "n", buf.data(), buf.size())));
+    std::string graph = s.substr(s.find("<graphs>"));
+    size_t values = 0;
+    for (size_t q = graph.find("<value"); q != std::string::npos; q = graph.find("<value", q + 1))
+        values++;
+    EXPECT_EQ(values, size_t(p.points));
+    EXPECT_EQ(graph.find("<value xid=\""), graph.find("<value xid=\"00:00\">0</value>"));
+    EXPECT_NE(graph.find("<value xid=\"09:30\">1</value>"), std::string::npos);
+    EXPECT_NE(graph.find("<value xid=\"10:00\">0</value>\n    </graph>"), std::string::npos);
+    if (*p.absent) {
+        EXPECT_EQ(graph.find(std::string("xid=\"") + p.absent), std::string::npos);
+    }
+    size_t repeated = 0;
+    for (size_t q = graph.find("xid=\"02:15\""); q != std::string::npos;
+         q = graph.find("xid=\"02:15\"", q + 1))
+        repeated++;
+    EXPECT_EQ(repeated, size_t(p.repeated));
+    cntdata_destroy(c.get());
+}
+
+INSTANTIATE_TEST_SUITE_P(Days, DayChartDst,
+                         ::testing::Values(ChartDay{"Europe/Stockholm", 2026, 3, 29, 37, "02:", 0},
+                                           ChartDay{"Europe/Stockholm", 2026, 10, 25, 45, "", 2},
+                                           ChartDay{"America/New_York", 2026, 3, 8, 37, "02:", 0},
+                                           ChartDay{"America/New_York", 2026, 11, 1, 45, "", 1},
+                                           ChartDay{"Europe/Stockholm", 2026, 6, 10, 41, "", 1}));
+
+TEST_F(CountEnv, ListOfDaysParsesAsJson) {
+    at(local(2026, 12, 6, 10));
+    auto c = open_store();
+    ASSERT_TRUE(c);
+    cntdata_count(c.get(), 0, clock_now());
+    std::vector<char> buf(COUNT_REPORT_BUFFER_SIZE);
+    nlohmann::json j = nlohmann::json::parse(
+        std::string(buf.data(), size_t(count_report_list_cnt(c.get(), buf.data(), buf.size()))));
+    EXPECT_EQ(j["days"], nlohmann::json::array({"20261206"}));
+    cntdata_destroy(c.get());
+}
+
+}  // namespace
