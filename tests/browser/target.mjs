@@ -111,6 +111,8 @@ async function startApp(build, log) {
     MEVO_HTTP: `127.0.0.1:${port}`,
     MEVO_SOURCE: process.env.MEVO_SOURCE || 'synthetic:walkers',
     MEVO_SOURCE_LOOP: '1',
+    // The camera's tools (setupctl, ...) are on its PATH; here they live in the root.
+    PATH: `${path.join(root, 'usr/bin')}:${process.env.PATH || '/usr/bin:/bin'}`,
   };
   // Wall clock, not the source clock: the browser's "today" must be the application's today.
   delete env.MEVO_CLOCK;

@@ -277,6 +277,8 @@ export const tests = [
         assert.match(await page.textContent('#restore-status'), /File must be of format tar\.gz/);
         await page.setInputFiles('#restore-file', { name: dl.suggestedFilename(), mimeType: 'application/gzip', buffer: archive });
         await page.click('#restore');
+        await page.waitForSelector('[data-banner="restart"], #restore-status.error');
+        assert.equal(await page.locator('#restore-status.error').count(), 0, await page.textContent('#restore-status'));
         await waitForRestartDone(page);
         assert.match(await page.textContent('#restore-status'), /restored/);
       });
