@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "common/log.h"
+#include "count/cntdata.h"
 
 char *typedesc[COUNT_TYPES];
 char *typedesc_short[COUNT_TYPES];
@@ -16,6 +17,9 @@ constexpr int kMiddleBands = 6;     // 15-24 ... 65-74
 constexpr int kLastBandStart = 75;  // last band is 75-
 
 std::atomic<int32_t> *g_exit_request = nullptr;
+cntdata g_counts;
+cntdata_totals *g_totals = nullptr;
+bool g_counts_open = false;
 
 // Band b (0..7) of one gender: 0 = "0-14", 1..6 = "15+10k-24+10k", 7 = "75-".
 void describe_band(char *out, const char *word, const char *age_word, int band) {
@@ -69,10 +73,26 @@ void count_types_free(void) {
 int application_init(std::atomic<int32_t> *exit_request) {
     g_exit_request = exit_request;
     int status = count_types_build();
-    // HOOK(count store): cntdata_init(COUNT_INTERVAL_SLOTS, COUNT_INTERVAL_SECONDS, COUNT_TYPES,
-    // count_type_ids, typedesc, typedesc_short, totals) goes here when the count store lands;
-    // it needs the descriptions, so it runs only when they were built.
+    // The store borrows the descriptions, so it starts only when they were built. It exits
+    // the process when its files cannot be prepared (the host starts us again).
+    if (status == 0 && !g_counts_open) {
+        g_totals = cntdata_totals_defaults();
+        cntdata_extended_init(&g_counts, typedesc, typedesc_short, g_totals);
+        g_counts_open = true;
+    }
     return status;
+}
+
+cntdata *application_counts(void) {
+    return g_counts_open ? &g_counts : nullptr;
+}
+
+void application_counts_destroy(void) {
+    if (!g_counts_open) return;
+    cntdata_destroy(&g_counts);
+    g_counts_open = false;
+    // The totals object stays: the destroyed store no longer maps it, and a late report on the
+    // HTTP thread must not find it freed.
 }
 
 std::atomic<int32_t> *application_exit_request(void) {

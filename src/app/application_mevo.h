@@ -29,9 +29,15 @@ extern int32_t count_type_ids[COUNT_TYPES];
 int count_types_build(void);
 void count_types_free(void);
 
-// Remembers `exit_request`, builds the descriptions and starts the count store. Returns 0, or -1
+// Remembers `exit_request`, builds the descriptions and starts the count store (8928 slots of
+// 900 s, 18 types, daily totals; files under the root). Returns 0, or -1
 // when the descriptions could not be built.
 int application_init(std::atomic<int32_t> *exit_request);
+struct cntdata;
+// The count store started by application_init (null before, or when it did not start).
+cntdata *application_counts(void);
+// Flushes and closes the count store (shutdown).
+void application_counts_destroy(void);
 // The exit-request word given to application_init (null before).
 std::atomic<int32_t> *application_exit_request(void);
 // Tests: releases the descriptions.

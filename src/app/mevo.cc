@@ -16,11 +16,26 @@
 #include "app/forced_exit.h"
 #include "app/frame_duties.h"
 #include "app/frame_pipeline.h"
+#include "app/live_endpoints.h"
+#include "app/schedule.h"
+#include "app/supervision.h"
+#include "classify/classifier.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/paths.h"
+#include "count/cntdata.h"
+#include "count/exports.h"
+#include "count/reports.h"
+#include "count/track_buffer.h"
+#include "events/events.h"
+#include "maint/logs.h"
+#include "maint/privacy.h"
+#include "maint/track_recorder.h"
 #include "params/param.h"
 #include "platform/reboot/reboot.h"
+#include "report/webreport.h"
+#include "track/tracker.h"
+#include "web/web.h"
 
 std::atomic<int32_t> schedule_enabled{1};
 
@@ -32,6 +47,23 @@ constexpr int kJsonBufferSize = 3322500;
 constexpr int kDefaultCameraWidth = 1920;
 constexpr int kDefaultCameraHeight = 1080;
 constexpr const char *kForceCloseLog = "/tmp/mevo_force_close.log";
+constexpr const char *kDetectorFiles[MEVO_MAX_DETECTORS] = {"face16.dat", "face20.dat",
+                                                            "face25.dat"};
+constexpr size_t kContentTypeSize = 150;
+constexpr int kTrackBufferLogLast = 10;
+constexpr int kSettingsAttempts = 3;
+// Tracker tuning: image area, position/size noise and initial velocity variance.
+constexpr double kTrackXLow = 1.0, kTrackXHigh = 1920.0;
+constexpr double kTrackYLow = 1.0, kTrackYHigh = 1080.0;
+constexpr double kTrackQxy = 12692.0, kTrackRxy = 75.0, kTrackP11xy = 6000.0;
+constexpr double kTrackQz = 40.0, kTrackRz = 10.0;
+
+// The endpoints' user data that must outlive start-up.
+LiveTrackSources g_live_sources = {nullptr, nullptr};
+WebReportSources g_report_sources;
+char g_logs_content_type[kContentTypeSize];
+char g_backup_content_type[kContentTypeSize];
+char g_copy_content_type[kContentTypeSize];
 
 int param_int(const char *name) {
     return std::atoi(ov_param_get(name));
@@ -42,6 +74,162 @@ double elapsed_s(const struct timeval &from, const struct timeval &to) {
 }
 
 // ---- start-up steps ----
+
+void load_detectors(MevoApp *app) {
+    std::printf("Detector init\n");
+    std::string dir = mevo_package_dir() + "/modules/lbpdetect/stable/";
+    app->detector_count = 0;
+    for (const char *file : kDetectorFiles) {
+        std::string path = dir + file;
+        std::printf("Reading in detector: %s\n", path.c_str());
+        Detector *slot = &app->detectors[app->detector_count];
+        if (detector_load(slot, path.c_str()) != 0) {
+            log_message(kTag, "Detector Read failed: %s.", path.c_str());
+            continue;  // the slot stays free for the next file
+        }
+        detector_print(slot, stderr);
+        app->detector_widths[app->detector_count] = slot->width;
+        ++app->detector_count;
+    }
+    for (int i = 0; i < app->detector_count; ++i)
+        detector_set_options(&app->detectors[i], app->detectors[i].cumulative,
+                             app->detectors[i].scale_type, DETECTOR_STEP_MS);
+}
+
+void register_content_types() {
+    const char *serial = ov_param_get_serial();
+    std::snprintf(g_logs_content_type, kContentTypeSize,
+                  "application/x-tgz\r\nContent-Disposition: attachment; "
+                  "filename=\"demographics-%s-logs.tgz\"",
+                  serial);
+    std::snprintf(g_backup_content_type, kContentTypeSize,
+                  "application/octet-stream\r\nContent-Disposition: attachment; "
+                  "filename=\"demographics-%s-params.tar.gz\"",
+                  serial);
+    std::snprintf(g_copy_content_type, kContentTypeSize,
+                  "application/octet-stream\r\nContent-Disposition: attachment; "
+                  "filename=\"demographics-%s-params-copy.tar.gz\"",
+                  serial);
+}
+
+// Endpoints 1 to 23, in this order.
+void register_main_endpoints(MevoApp *app) {
+    constexpr int kByName = WEB_ACCESS_BY_NAME;
+    constexpr const char *kUtf8 = "text/plain; charset=UTF-8";
+    constexpr const char *kXml = "application/xml; charset=UTF-8";
+    constexpr const char *kHtmlUtf8 = "text/html; charset=UTF-8";
+    void *counts = app->counts;
+    register_content_types();
+    web_register("export-csv", export_csv, counts, kUtf8, kByName);
+    web_register("export-json", export_json, counts, kUtf8, kByName);
+    web_register("export-xml", export_xml, counts, kXml, kByName);
+    web_register("live-sum.json", count_handle_live_sum, counts, kUtf8, kByName);
+    web_register("last7.json", count_handle_last7, counts, kUtf8, kByName);
+    web_register("last7percent.json", count_handle_last7percent, counts, kUtf8, kByName);
+    web_register("list-cnt.json", count_handle_list_cnt, counts, "text/plain", kByName);
+    web_register("day.xml", count_handle_day_xml, counts, kXml, kByName);
+    web_register("week.xml", count_handle_week_xml, counts, kXml, kByName);
+    web_register("clear-data", count_handle_clear_data, counts, "text/plain", kByName);
+    web_register("fps.json", fps_json_handler, &app->fps, "text/plain", kByName);
+    web_register("reboot", supervision_reboot_handler, nullptr, "text/html", kByName);
+    web_register("restart", supervision_restart_handler, nullptr, "text/html", kByName);
+    web_register("show-logs", logs_show_handler, nullptr, kUtf8, kByName);
+    web_register("generate-logs", logs_generate_handler, nullptr, g_logs_content_type, kByName);
+    web_register("ping", ping_handler, nullptr, kUtf8, kByName);
+    web_register("anonymize", anonymize_handler, nullptr, kHtmlUtf8, kByName);
+    web_register("lowres.json", lowres_json_handler, nullptr, kUtf8, kByName);
+    web_register("anonymize_reset", anonymize_reset_handler, nullptr, kHtmlUtf8, kByName);
+    web_register("update_zoom.json", update_zoom_json_handler, nullptr, "text_plain", kByName);
+    web_register("init_zoom.json", init_zoom_json_handler, nullptr, "text_plain", kByName);
+    web_register("backup_params", backup_params_handler, nullptr, g_backup_content_type, kByName);
+    web_register("copy_params", copy_params_handler, nullptr, g_copy_content_type, kByName);
+}
+
+void open_classifier(MevoApp *app) {
+    app->classifier_open = classifier_model_open(&app->classifier) == CLASSIFIER_MODEL_OK;
+    if (!app->classifier_open) log_message(kTag, "no classifier model: faces are not classified");
+    app->face_threshold_internal = face_threshold_from_probability(
+        app->face_threshold,
+        app->classifier_open ? app->classifier.face_scale : CLASSIFIER_DEFAULT_FACE_SCALE);
+}
+
+// The event thread's view of the live tracks: copied under the tracker's lock.
+int copy_event_tracks(void *ctx, EventTrackView *out, int max) {
+    auto *tracker = static_cast<Tracker *>(ctx);
+    if (!tracker) return 0;
+    auto guard = tracker_guard(tracker);
+    int n = 0;
+    for (int i = 0; i < tracker->track_count && n < max; ++i) {
+        const Track *t = tracker->tracks[i];
+        out[n++] = {t->id, t->gender_sum, t->age_sum, t->weight_sum};
+    }
+    return n;
+}
+
+int report_rows(void *ctx, char *out, size_t capacity, double start, double end) {
+    return track_buffer_rows(static_cast<track_buffer *>(ctx), out, capacity, start, end);
+}
+
+std::string report_settings() {
+    return ov_param_settings_document(nullptr);
+}
+
+void send_settings_attempts(MevoApp *app) {
+    log_message(kTag, "Send settings to DM attempts\n");
+    for (int attempt = 0; attempt < kSettingsAttempts; ++attempt) {
+        if (app->exit_request.load() != EXIT_REQUEST_RUN) return;
+        int flag = 0;
+        if (webreport_get_settings_flag(g_report_sources, &flag) == 0) {
+            log_message(kTag, "get settings flag (%d)\n", flag);
+            if (flag > 0 && webreport_send_settings(g_report_sources) == 0) {
+                log_message(kTag, "Settings sent\n");
+                continue;
+            }
+        }
+        sleep(1);
+    }
+}
+
+void start_tracking(MevoApp *app) {
+    app->tracker = tracker_new(kTrackXLow, kTrackXHigh, kTrackYLow, kTrackYHigh, kTrackQxy,
+                               kTrackRxy, kTrackP11xy, kTrackQz, kTrackRz);
+    track_recorder_start(app->tracker);
+    web_register("viz.json", viz_json_handler, app->tracker, "text/plain", WEB_ACCESS_BY_NAME);
+    web_register_stream("tracks-live.json", tracks_live_json_handler, app->tracker, "text/plain",
+                        WEB_ACCESS_VIEWER);
+    events_init(copy_event_tracks, app->tracker, &schedule_enabled);
+    web_register("events.json", events_json_handler, nullptr, "text/plain", WEB_ACCESS_BY_NAME);
+}
+
+void start_track_buffer(MevoApp *app) {
+    log_message(kTag, "Before track buffer\n");
+    app->tracks = track_buffer_init(TRACK_BUFFER_CAPACITY);
+    if (!app->tracks || !app->tracks->ready)
+        log_message(kTag, "Track buffer initialization failed\n");
+    track_buffer_log_last(app->tracks, kTrackBufferLogLast);
+    g_live_sources = {app->tracks, app->tracker};
+    web_register_stream("tracks-ended.json", tracks_ended_json_handler, app->tracks, "text/plain",
+                        WEB_ACCESS_VIEWER);
+    web_register_stream("tracks-live-and-ended.json", tracks_live_and_ended_json_handler,
+                        &g_live_sources, "text/plain", WEB_ACCESS_VIEWER);
+}
+
+void start_uploader(MevoApp *app) {
+    log_message(kTag, "Webrepo init\n");
+    g_report_sources.rows = report_rows;
+    g_report_sources.rows_ctx = app->tracks;
+    g_report_sources.settings = report_settings;
+    g_report_sources.cancel = &app->exit_request;
+    webreport_start(g_report_sources, &app->exit_request);
+}
+
+void flip_detectors(MevoApp *app) {
+    for (int i = 0; i < app->detector_count; ++i) {
+        app->detectors[i].flip_up_down = DETECTOR_FLIP_ON;
+        app->detectors[i].flip_left_right = DETECTOR_FLIP_ON;
+        detector_rotate_180(&app->detectors[i]);
+    }
+}
 
 void set_default_counter_name() {
     if (!counter_name_is_default(ov_param_get("Counter.Name"))) return;
@@ -169,8 +357,8 @@ void run_periodic_duties(MevoApp *app) {
         poll_resolution(app);
     }
     if (duties & FRAME_DUTY_TICK) {
-        // HOOK(count store): the count store's tick runs here.
-        // HOOK(schedule): the schedule check runs here and may change schedule_enabled.
+        if (app->counts) cntdata_tick(app->counts);
+        schedule_check(&app->schedule, &app->holidays, &schedule_enabled, clock_now());
     }
     if ((duties & FRAME_DUTY_SANITY) && app_sanity_check() != 0)
         log_message(kTag, "sanity check failed\n");
@@ -195,15 +383,20 @@ int mevo_startup(MevoApp *app, const char *program) {
     if (application_init(&app->exit_request) != 0)
         log_message(kTag, "** error: application_init() failed");
 
-    // HOOK(exports): "Export init\n" and export_init. HOOK(params): digital-zoom start-up.
-    // HOOK(detector): "Detector init\n", the three face models, step type 2; fills
-    // app->detector_count and app->detector_widths.
+    app->counts = application_counts();
+    pipeline_state_init(&app->pipeline);
+
+    std::printf("Export init\n");
+    if (!app->counts || export_init(app->counts) < 0)
+        log_message(kTag, "** error: export_init() failed");
+    ov_param_dzoom_init();
+    load_detectors(app);
 
     set_default_counter_name();
-    // HOOK(web): endpoints 1 to 23.
+    register_main_endpoints(app);
     app_watchdog_kick();
     read_counting_enabled(app);
-    // HOOK(schedule): weekly schedule and holidays are read, logged and pruned here.
+    schedule_startup(&app->schedule, &app->holidays, clock_now());
     schedule_enabled.store(1);
     app->image_flip = decide_image_flip();
     int res_w = 0, res_h = 0;
@@ -212,18 +405,20 @@ int mevo_startup(MevoApp *app, const char *program) {
     app->age_offset = param_int("Detector.AgeOffset");
     app->age_offset_male = param_int("Detector.AgeOffsetMale");
     app->age_offset_female = param_int("Detector.AgeOffsetFemale");
-    // HOOK(privacy): "Before anongui init.\n", privacy-mode start-up, "After anongui init.\n".
+    log_message(kTag, "Before anongui init.\n");
+    privacy_init(lowres_json_handler);
+    log_message(kTag, "After anongui init.\n");
     read_detection_region(app);
     open_capture(app);
     app->cluster_score = param_int("Detector.ClusterScore");
     app_watchdog_kick();
     app->min_rect = param_int("Detector.MinRect");
     compute_scale_levels(app);
-    // HOOK(classifier): the face threshold from this probability (face_threshold_from_
-    // probability) is computed where the classifier lands.
     app->gender_bias = gender_bias_from(ov_param_get("Classifier.GenderBias"));
     app->face_threshold = std::atof(ov_param_get("Classifier.FaceThreshold"));
-    // HOOK(web): endpoint 24 "gender-live.json".
+    open_classifier(app);
+    web_register("gender-live.json", gender_live_json_handler, &app->pipeline.gender_live,
+                 "text/plain; charset=UTF-8", WEB_ACCESS_BY_NAME);
     log_message(kTag, "Before sanity check.\n");
     if (app_sanity_check() != 0) log_message(kTag, "sanity check failed\n");
     omp_test_call();
@@ -232,18 +427,18 @@ int mevo_startup(MevoApp *app, const char *program) {
     struct tm scratch;
     localtime_r(&start, &scratch);
     localtime_r(&start, &scratch);
-    // HOOK(tracker): tracker_new and the ground-truth recorder.
-    // HOOK(web, events): endpoints 25, 26, event module start-up, endpoint 27.
-    // HOOK(track buffer): "Before track buffer\n", track_buffer_init(20000), endpoints 28, 29.
-    // HOOK(uploader): "Webrepo init\n" and the report uploader.
+    start_tracking(app);
+    start_track_buffer(app);
+    start_uploader(app);
     log_message(
         kTag, "mirrored: %d, rot180: %d\n",
         int(std::strcmp(ov_param_get("root.Image.I0.Appearance.MirrorEnabled"), "yes") == 0),
         int(std::strcmp(ov_param_get("root.Image.I0.Appearance.Rotation"), "180") == 0));
-    // HOOK(uploader): "Send settings to DM attempts\n" and the three attempts.
-    // HOOK(detector): flip the loaded detectors when image_flip is IMG_FLIP_BOTH.
-    if (app->image_flip == IMG_FLIP_BOTH)
+    send_settings_attempts(app);
+    if (app->image_flip == IMG_FLIP_BOTH) {
+        flip_detectors(app);
         log_message(kTag, "KT90 model detected (image up-down left-right adjustement).\n");
+    }
     log_message(kTag, "Before main loop\n");
     app_watchdog_kick();
     return 0;
@@ -264,7 +459,7 @@ bool mevo_frame_step(MevoApp *app) {
     current.time.tv_sec = sec;
     current.time.tv_usec = usec;
 
-    // HOOK(live endpoints): the low-resolution preview is updated from the frame here.
+    lowres_update(frame, app->width, app->height, app->frame_image.stride, lowres_camera_rotated());
     if (app->counting_enabled && schedule_enabled.load()) frame_pipeline_run(app, &current);
     if (commit_tallies(app) > 0) app->last_count_time = clock_now();
 
@@ -284,27 +479,35 @@ void mevo_loop_run(MevoApp *app) {
 
 void mevo_shutdown(MevoApp *app) {
     log_message(kTag, "track rec destroy\n");
-    // HOOK(recorder): stop the ground-truth recorder.
+    track_recorder_stop();
     log_message(kTag, "killing mevo in 10 secs\n");
     forced_exit_arm(FORCED_EXIT_DELAY_MS, kForceCloseLog);
-    // HOOK(events): stop the event module.
+    events_close();
     log_message(kTag, "tracker destroy");
-    // HOOK(tracker): tracker_free_tracks.
+    if (app->tracker) tracker_free_tracks(app->tracker);
     log_message(kTag, "trackbuffer destroy");
-    // HOOK(track buffer): track_buffer_free.
+    // The endpoints keep their pointer; the listing of a freed buffer must not be reached.
+    g_live_sources = {nullptr, app->tracker};
+    track_buffer_free(app->tracks);
+    app->tracks = nullptr;
     log_message(kTag, "gender_info destroy");
-    // HOOK(pipeline): gender_live count = 0.
+    {
+        std::lock_guard<std::mutex> guard(app->pipeline.gender_live.lock);
+        app->pipeline.gender_live.count = 0;
+    }
     log_message(kTag, "cntdata destroy");
-    // HOOK(count store): destroy the count store.
+    application_counts_destroy();
+    app->counts = nullptr;
     log_message(kTag, "cap destroy");
     cap_destroy(app->cap);
     image_free(&app->detection_image);
     log_message(kTag, "detector destroy");
-    // HOOK(detector): detector_free on the loaded detectors.
+    detector_free(app->detectors, app->detector_count);
+    app->detector_count = 0;
     log_message(kTag, "export_cleanup\n");
-    // HOOK(exports): export cleanup.
+    export_cleanup();
     log_message(kTag, "webreport_cleanup\n");
-    // HOOK(uploader): report uploader cleanup.
+    webreport_cleanup();
     // The count type descriptions stay: the HTTP thread may still answer a report until exit.
     log_message(kTag, "Exiting.");
     if (app->exit_request.load() == EXIT_REQUEST_REBOOT) {

@@ -10,10 +10,17 @@
 #include <cstdint>
 #include <ctime>
 
+#include "app/frame_pipeline.h"
+#include "app/schedule.h"
 #include "app/startup_rules.h"
+#include "classify/classifier_model.h"
+#include "detect/detector.h"
 #include "image/image.h"
 
 struct Capture;
+struct Tracker;
+struct track_buffer;
+struct cntdata;
 
 inline constexpr int32_t EXIT_REQUEST_RUN = 0;
 inline constexpr int32_t EXIT_REQUEST_RESTART = 1;  // leave the loop; the host starts us again
@@ -43,7 +50,8 @@ struct MevoApp {
     bool roi_valid = false;
     uint8_t image_flip = IMG_FLIP_NONE;
 
-    int detector_count = 0;  // loaded detectors (none until the detector lands)
+    Detector detectors[MEVO_MAX_DETECTORS] = {};  // packed in load order
+    int detector_count = 0;
     int detector_widths[MEVO_MAX_DETECTORS] = {0, 0, 0};
     int32_t biggest_det_scale = -1;
     int32_t start_shift = 0;
@@ -51,7 +59,18 @@ struct MevoApp {
     int32_t min_rect = 0;
     int32_t age_offset = 0, age_offset_male = 0, age_offset_female = 0;
     int16_t gender_bias = 0;
-    double face_threshold = 0.0;  // Classifier.FaceThreshold as read (a probability)
+    double face_threshold = 0.0;          // Classifier.FaceThreshold as read (a probability)
+    int32_t face_threshold_internal = 0;  // the same as a face-score sum limit
+    ClassifierModel classifier = {};
+    bool classifier_open = false;
+
+    WeekSchedule schedule = {};
+    HolidayList holidays = {};
+
+    Tracker *tracker = nullptr;
+    track_buffer *tracks = nullptr;
+    cntdata *counts = nullptr;  // the count store (owned by application_mevo)
+    PipelineState pipeline;     // per-frame storage, allocated once at start-up
 
     Capture *cap = nullptr;
     Image frame_image = {};      // points at the captured frame's pixels (no storage)
