@@ -135,6 +135,30 @@ export const tests = [
     },
   },
   {
+    name: 'counts page: an operator clears one day after confirming',
+    async run({ asUser, api }) {
+      await asUser('operator', async (page) => {
+        await page.goto(pageUrl('counts.html'));
+        const chip = page.locator('.days .day').first();
+        await chip.waitFor();
+        const day = await chip.getAttribute('data-day');
+        // Declining the confirmation clears nothing.
+        page.once('dialog', (d) => d.dismiss());
+        await page.click('#clear-all');
+        await sleep(500);
+        assert.equal(await page.textContent('#clear-status'), '');
+        let asked = '';
+        page.once('dialog', (d) => { asked = d.message(); d.accept(); });
+        await chip.locator('button.danger').click();
+        await waitForRestartDone(page);
+        assert.match(asked, new RegExp(`${day.slice(0, 4)}-${day.slice(4, 6)}-${day.slice(6)}`));
+        assert.match(await page.textContent('#clear-status'), /Cleared/);
+      });
+      const list = JSON.parse((await api('viewer', 'api?list-cnt.json')).text);
+      assert.ok(Array.isArray(list.days));
+    },
+  },
+  {
     name: 'settings: a change round-trips through the restart',
     async run({ asUser, api }) {
       const name = `Entrance ${Date.now() % 100000}`;
