@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,19 +23,23 @@ constexpr const char *TAG = "platform";
 std::atomic<std::atomic<int32_t> *> g_exit_request{nullptr};
 int g_signal_pipe[2] = {-1, -1};
 
+constexpr char EXIT_LINE[] = "platform: Time to exit\n";
+
 void on_exit_signal(int) {
-    // Only async-signal-safe work here: the store, and a byte that wakes the logging thread.
+    // Only async-signal-safe work here: the store, the log line written straight to standard
+    // error (so it precedes the shutdown's lines), and a byte that wakes the syslog copy.
     std::atomic<int32_t> *target = g_exit_request.load();
     if (target) target->store(1);
+    ssize_t n = write(STDERR_FILENO, EXIT_LINE, sizeof EXIT_LINE - 1);
     char byte = 1;
-    ssize_t n = write(g_signal_pipe[1], &byte, 1);
+    n = write(g_signal_pipe[1], &byte, 1);
     (void)n;
 }
 
-// Logs the signal outside the handler, where logging may take locks.
+// The system log copy, made outside the handler, where syslog may take locks.
 void signal_log_loop() {
     char byte;
-    while (read(g_signal_pipe[0], &byte, 1) > 0) log_message(TAG, "Time to exit\n");
+    while (read(g_signal_pipe[0], &byte, 1) > 0) syslog(LOG_WARNING, "%s", EXIT_LINE);
 }
 
 void install_exit_signals() {
