@@ -6,6 +6,7 @@ import { decodePreview, drawPreview } from './preview.js';
 const PREVIEW_MS = 500;
 const OVERLAY_MS = 250;
 const FPS_MS = 2000;
+const TODAY_MS = 10000;
 
 const canvas = $('#live');
 const ctx = canvas.getContext('2d');
@@ -108,6 +109,15 @@ async function pollFps() {
   }
 }
 
+async function pollToday() {
+  try {
+    const sum = await apiJson('live-sum.json');
+    $('#today-count').textContent = `${sum.samples ?? 0} (${sum['men tot'] ?? 0} men, ${sum['women tot'] ?? 0} women)`;
+  } catch (e) {
+    $('#today-count').textContent = '–';
+  }
+}
+
 // Polls one endpoint at a time: a slow camera is never asked twice at once.
 function loop(fn, ms) {
   const run = async () => {
@@ -133,6 +143,7 @@ async function start() {
   loop(pollPreview, PREVIEW_MS);
   loop(pollOverlay, OVERLAY_MS);
   loop(pollFps, FPS_MS);
+  loop(pollToday, TODAY_MS);
 }
 
 start();
