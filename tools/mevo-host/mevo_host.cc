@@ -240,6 +240,10 @@ int main(int argc, char **argv) {
     }
     setenv("MEVO_ROOT", resolved, 1);
     mevo_root_reset_for_tests();  // the root is now fixed for this process and its children
+    // The camera's tools (setupctl) are found on PATH, as on the camera.
+    const char *path = std::getenv("PATH");
+    std::string tools = std::string(resolved) + "/usr/bin";
+    setenv("PATH", (tools + (path && *path ? std::string(":") + path : "")).c_str(), 1);
     file_mkdir_p(mevo_path("/var/log"));
 
     struct sigaction sa;
