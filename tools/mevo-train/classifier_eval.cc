@@ -1,0 +1,90 @@
+#include "classifier_eval.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "classify/classifier.h"
+#include "classify/face_classify.h"
+#include "image_io.h"
+#include "train_common.h"
+
+namespace mevo_train {
+
+namespace {
+constexpr int JITTER_DIVISOR = 16;  // add_jitter_boxes moves boxes by width / 16
+}
+
+int age_band(int age) {
+    static const int limits[] = {18, 25, 35, 45, 55, 65, 75};
+    int b = 0;
+    while (b < 7 && age >= limits[b]) ++b;
+    return b;
+}
+
+ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
+                                     const ClassifierModel &m) {
+    ClassifierScores sc;
+    Image patch{};
+    image_create_with_stride(&patch, PIXEL_GRAY8, 1, CLASSIFIER_PATCH_SIZE, CLASSIFIER_PATCH_SIZE,
+                             CLASSIFIER_PATCH_SIZE, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
+    size_t gender_ok = 0, band_ok = 0, face_ok = 0;
+    double abs_err = 0, seconds = 0;
+    for (const std::string &path : paths) {
+        std::string name = path.substr(path.find_last_of('/') + 1);
+        int age = 0, gender = 0;
+        if (!utk_labels(name, &age, &gender)) continue;
+        Image img{};
+        std::string err;
+        if (imageio_read_grey(path, &img, &err) != 0) continue;
+        auto t0 = std::chrono::steady_clock::now();
+        Box b = utk_face_box(img.width, img.height);
+        int d = std::max(1, (b.right - b.left + 1) / JITTER_DIVISOR);
+        long gsum = 0, asum = 0, fsum = 0;
+        int boxes = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                if (face_normalize(&patch, &img, b.left + dx * d, b.right + dx * d, b.top + dy * d,
+                                   b.bottom + dy * d) != 0)
+                    continue;
+                int32_t g = 0, fs = 0, a = 0;
+                classify_patch(patch.data, CLASSIFIER_PATCH_SIZE, CLASSIFIER_PATCH_SIZE,
+                               m.gender_table, 0, &g, m.face_table, m.face_bias, &fs, m.age_table,
+                               m.age_bias, &a);
+                gsum += gender_to_percent(g, m.gender_divisor);
+                asum += classifier_age_from_sum(a, m.age_divisor);
+                fsum += fs;
+                ++boxes;
+            }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        image_free(&img);
+        if (boxes == 0) continue;
+        long g = gsum / boxes, a = asum / boxes;
+        ++sc.faces;
+        gender_ok += g != 0 && (g > 0) == (gender == 0);  // file names: 0 = man
+        abs_err += std::fabs(double(a) - age);
+        band_ok += age_band(int(a)) == age_band(age);
+        face_ok += fsum > 0;
+    }
+    image_free(&patch);
+    if (sc.faces) {
+        double n = double(sc.faces);
+        sc.gender_accuracy = gender_ok / n;
+        sc.age_mae = abs_err / n;
+        sc.age_band_accuracy = band_ok / n;
+        sc.face_positive = face_ok / n;
+        sc.seconds_per_face = seconds / n;
+    }
+    return sc;
+}
+
+void print_classifier_scores(FILE *out, const ClassifierScores &s) {
+    fprintf(out,
+            "| faces | gender accuracy | age MAE (years) | age-band accuracy | face score > 0 | "
+            "ms per face (9 boxes) |\n|---|---|---|---|---|---|\n"
+            "| %zu | %.2f%% | %.2f | %.2f%% | %.2f%% | %.3f |\n",
+            s.faces, 100 * s.gender_accuracy, s.age_mae, 100 * s.age_band_accuracy,
+            100 * s.face_positive, 1000 * s.seconds_per_face);
+}
+
+}  // namespace mevo_train

@@ -1,0 +1,429 @@
+// Cascade training: lookup-table weak learners over the LBP code at one window position,
+// chosen by Real AdaBoost with integer-quantised scores; each stage's threshold keeps
+// stage_hit_rate of held-back positives and its negatives are mined with the cascade built so
+// far, using the project's own LBP transform and scan, so what is trained is what runs.
+#include "detector_train.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <unordered_set>
+#include <vector>
+
+#include "classify/face_classify.h"
+#include "detect/detector.h"
+#include "detect/lbp.h"
+#include "detect/scan.h"
+#include "image_io.h"
+#include "train_common.h"
+
+namespace mevo_train {
+
+namespace {
+
+constexpr int CODES = 256;
+constexpr int SCORE_SCALE = 32;        // table entries are round(SCORE_SCALE * real score)
+constexpr double SCORE_LIMIT = 4.0;    // real scores are clipped to +-SCORE_LIMIT
+constexpr int SOURCE_PAD = 16;         // replicated border so jittered boxes stay inside
+constexpr double SHIFT_JITTER = 1.5;   // window pixels
+constexpr double SCALE_JITTER = 1.12;  // neighbouring windows differ by 1.25
+constexpr int NEG_SCALES = 4;          // negatives resampled by 2^(-k/4) before the octaves
+
+// Window code samples: count x (window x window) LBP codes, row by row.
+struct Samples {
+    int dim = 0;
+    std::vector<uint8_t> codes;
+    size_t count() const { return dim ? codes.size() / size_t(dim) : 0; }
+    const uint8_t *at(size_t i) const { return codes.data() + i * size_t(dim); }
+};
+
+struct Stage {
+    int32_t threshold = 0;
+    std::vector<int> positions;  // y * window + x
+    std::vector<std::array<int32_t, CODES>> tables;
+};
+
+// One jittered positive: the face square (centre cx, cy and side in source pixels) with one LBP
+// pixel of margin normalised to (w + 2)^2, optionally mirrored and contrast-changed, its LBP
+// codes cut to the window.
+bool window_codes(const Image *src, double cx, double cy, double side, bool mirror, double contrast,
+                  double offset, int w, Image *patch, Image *lbp, uint8_t *out) {
+    double ext = side * (w + 2) / w;
+    int left = int(std::lround(cx - ext / 2)), top = int(std::lround(cy - ext / 2));
+    int size = std::max(int(std::lround(ext)), w + 2);
+    int right = left + size - 1, bottom = top + size - 1;
+    if (left < 0 || top < 0 || right >= src->width || bottom >= src->height) return false;
+    patch->width = patch->height = w + 2;
+    if (face_normalize(patch, src, left, right, top, bottom) != 0) return false;
+    if (contrast != 1.0 || offset != 0.0) {
+        for (int y = 0; y < patch->height; ++y) {
+            uint8_t *row = image_row(patch, y);
+            for (int x = 0; x < patch->width; ++x) {
+                double v = (row[x] - 128.0) * contrast + 128.0 + offset;
+                row[x] = uint8_t(std::clamp(std::lround(v), 0L, 255L));
+            }
+        }
+    }
+    if (mirror) image_mirror_horizontal(patch);
+    if (lbp_transform(lbp, patch) != 0) return false;
+    for (int y = 0; y < w; ++y) memcpy(out + y * w, image_row(lbp, y + 1) + 1, size_t(w));
+    return true;
+}
+
+struct FaceSource {
+    std::string path;
+    bool utk;
+    bool validation;
+};
+
+std::vector<FaceSource> face_sources(const DetectorTrainOptions &o) {
+    std::vector<FaceSource> s;
+    for (auto &n : list_images(o.data_dir + "/faces-caltech"))
+        s.push_back({o.data_dir + "/faces-caltech/" + n, false, name_hash(n) % 5 == 1});
+    for (auto &n : utk_subset(list_images(o.data_dir + "/faces-utk"), o.max_utk)) {
+        if (is_validation_name(n)) continue;  // kept for the classifier's validation figures
+        s.push_back({o.data_dir + "/faces-utk/" + n, true, name_hash(n) % 5 == 1});
+    }
+    return s;
+}
+
+// Two samples per face (plain and mirrored), each with its own jitter; training and
+// threshold-setting (held-back) positives split by file name.
+void make_positives(const DetectorTrainOptions &o, Samples *train, Samples *held) {
+    const int w = o.window, dim = w * w;
+    auto sources = face_sources(o);
+    const int per = 2;
+    std::vector<uint8_t> codes(sources.size() * per * size_t(dim));
+    std::vector<char> ok(sources.size() * per, 0);
+#pragma omp parallel
+    {
+        Image patch{}, lbp{};
+        image_create(&patch, PIXEL_GRAY8, 1, w + 2, w + 2, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
+        image_create(&lbp, PIXEL_GRAY8, 1, w + 2, w + 2, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
+#pragma omp for schedule(dynamic, 64)
+        for (size_t i = 0; i < sources.size(); ++i) {
+            Image img{}, padded{};
+            std::string err;
+            if (imageio_read_grey(sources[i].path, &img, &err) != 0) continue;
+            int pad = SOURCE_PAD * std::max(1, img.width / 36);
+            if (pad_replicate(&img, pad, &padded) == 0) {
+                Box b = sources[i].utk ? utk_face_box(img.width, img.height)
+                                       : caltech_face_box(img.width, img.height);
+                Rng rng(o.seed * 1000003u + i);
+                for (int k = 0; k < per; ++k) {
+                    double side0 = b.right - b.left + 1;
+                    double scale = std::exp(rng.uniform(-1, 1) * std::log(SCALE_JITTER));
+                    double side = side0 * scale;
+                    double px = side / w;  // source pixels per window pixel
+                    double cx = pad + (b.left + b.right + 1) / 2.0 +
+                                rng.uniform(-SHIFT_JITTER, SHIFT_JITTER) * px;
+                    double cy = pad + (b.top + b.bottom + 1) / 2.0 +
+                                rng.uniform(-SHIFT_JITTER, SHIFT_JITTER) * px;
+                    double contrast = rng.uniform(0.7, 1.3), offset = rng.uniform(-20, 20);
+                    size_t slot = i * per + size_t(k);
+                    ok[slot] = window_codes(&padded, cx, cy, side, k == 1, contrast, offset, w,
+                                            &patch, &lbp, codes.data() + slot * size_t(dim));
+                }
+            }
+            image_free(&padded);
+            image_free(&img);
+        }
+        image_free(&patch);
+        image_free(&lbp);
+    }
+    train->dim = held->dim = dim;
+    for (size_t slot = 0; slot < ok.size(); ++slot) {
+        if (!ok[slot]) continue;
+        Samples *dst = sources[slot / per].validation ? held : train;
+        const uint8_t *c = codes.data() + slot * size_t(dim);
+        dst->codes.insert(dst->codes.end(), c, c + dim);
+    }
+}
+
+// LBP images of every negative picture at every scale the scan could meet (octaves of four
+// intermediate resamplings), computed once.
+std::vector<Image> negative_levels(const DetectorTrainOptions &o) {
+    std::vector<std::string> paths;
+    for (const char *sub : {"negatives", "negatives-small"})
+        for (auto &n : list_images(o.data_dir + "/" + sub))
+            paths.push_back(o.data_dir + "/" + sub + "/" + n);
+    std::vector<std::vector<Image>> per(paths.size());
+    const int w = o.window;
+#pragma omp parallel for schedule(dynamic, 16)
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Image img{};
+        std::string err;
+        if (imageio_read_grey(paths[i], &img, &err) != 0) continue;
+        for (int s = 0; s < NEG_SCALES; ++s) {
+            double f = std::pow(2.0, -s / double(NEG_SCALES));
+            int nw = int(img.width * f), nh = int(img.height * f);
+            if (std::min(nw, nh) < w + 2) break;
+            Image level{};
+            if (s == 0) {
+                image_create(&level, PIXEL_GRAY8, 1, nw, nh, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
+                image_crop(&level, &img, 0, nw - 1, 0, nh - 1);
+            } else if (image_resize(&img, &level, nw, nh, IMAGE_FILTER_BILINEAR) != 0) {
+                continue;
+            }
+            while (std::min(level.width, level.height) >= w + 2) {
+                Image lbp{};
+                image_create(&lbp, PIXEL_GRAY8, 1, level.width, level.height, IMAGE_INTERLEAVED,
+                             IMAGE_ORIGIN_TOP);
+                lbp_transform(&lbp, &level);
+                per[i].push_back(lbp);
+                image_halve(&level);
+            }
+            image_free(&level);
+        }
+        image_free(&img);
+    }
+    std::vector<Image> all;
+    for (auto &v : per) all.insert(all.end(), v.begin(), v.end());
+    return all;
+}
+
+int write_model(const std::string &path, int w, const std::vector<Stage> &stages) {
+    std::string bytes;
+    auto put = [&](int32_t v) {
+        uint32_t u = uint32_t(v);
+        for (int k = 0; k < 4; ++k) bytes.push_back(char((u >> (8 * k)) & 0xFF));
+    };
+    const std::string name = "face";
+    put(int32_t(DETECTOR_MAGIC));
+    put(int32_t(name.size()));
+    bytes += name;
+    put(int32_t(stages.size()));
+    put(w);
+    put(w);
+    int start = 0;
+    for (auto &s : stages) {
+        put(start);
+        start += int(s.positions.size());
+    }
+    for (auto &s : stages) put(int32_t(s.positions.size()));
+    for (auto &s : stages) put(s.threshold);
+    for (size_t i = 0; i < stages.size(); ++i) put(DETECTOR_STAGE_LBP);
+    for (auto &s : stages) {
+        for (size_t f = 0; f < s.positions.size(); ++f) {
+            for (int c = 0; c < CODES; ++c) put(s.tables[f][c]);
+            int x = s.positions[f] % w, y = s.positions[f] / w;
+            put(x);
+            put(y);
+            put(x + y * w);
+        }
+    }
+    std::string tmp = path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "wb");
+    if (!f) return -1;
+    bool good = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    good = fclose(f) == 0 && good;
+    if (!good || rename(tmp.c_str(), path.c_str()) != 0) return -1;
+    return 0;
+}
+
+int32_t stage_sum(const Stage &s, const uint8_t *codes) {
+    int32_t sum = 0;
+    for (size_t f = 0; f < s.positions.size(); ++f) sum += s.tables[f][codes[s.positions[f]]];
+    return sum;
+}
+
+// Keeps the samples the stage accepts (sum strictly above its threshold).
+void filter(Samples *s, const Stage &stage) {
+    Samples kept;
+    kept.dim = s->dim;
+    for (size_t i = 0; i < s->count(); ++i)
+        if (stage_sum(stage, s->at(i)) > stage.threshold)
+            kept.codes.insert(kept.codes.end(), s->at(i), s->at(i) + s->dim);
+    *s = std::move(kept);
+}
+
+// Mines `want` windows that the model file at `model_path` accepts, spread uniformly over all
+// accepted windows of all negative levels (scan_grid, the project's exhaustive scan). Returns
+// the number of accepted windows in total (the cascade's false positives on the negatives).
+size_t mine_negatives(const std::string &model_path, std::vector<Image> &levels, int want, Rng &rng,
+                      Samples *out, size_t *windows_total) {
+    const int threads = omp_get_max_threads();
+    std::vector<Detector> dets(static_cast<size_t>(threads));
+    for (auto &d : dets) {
+        memset(&d, 0, sizeof d);
+        if (detector_load(&d, model_path.c_str()) != 0) return 0;
+    }
+    const int w = dets[0].width;
+    std::vector<size_t> accepted(levels.size(), 0);
+    size_t max_windows = 0, total_windows = 0;
+    for (auto &l : levels) {
+        size_t n = size_t(std::max(0, l.width - w)) * size_t(std::max(0, l.height - w));
+        max_windows = std::max(max_windows, n);
+        total_windows += n;
+    }
+    std::vector<std::vector<Detection>> buf(size_t(threads),
+                                            std::vector<Detection>(max_windows + 1));
+#pragma omp parallel for schedule(dynamic, 8)
+    for (size_t i = 0; i < levels.size(); ++i) {
+        int t = omp_get_thread_num();
+        accepted[i] = size_t(scan_grid(buf[size_t(t)].data(), int(max_windows + 1), &levels[i],
+                                       &levels[i], &dets[size_t(t)], 1));
+    }
+    size_t total = std::accumulate(accepted.begin(), accepted.end(), size_t(0));
+    *windows_total = total_windows;
+    // Ranks of the chosen windows in scan order over all levels.
+    std::vector<size_t> ranks;
+    if (total <= size_t(want)) {
+        ranks.resize(total);
+        std::iota(ranks.begin(), ranks.end(), size_t(0));
+    } else {
+        std::unordered_set<size_t> chosen;
+        for (size_t j = total - size_t(want); j < total; ++j) {  // Floyd's sampling
+            size_t r = size_t(rng.next() % (j + 1));
+            if (!chosen.insert(r).second) chosen.insert(j);
+        }
+        ranks.assign(chosen.begin(), chosen.end());
+        std::sort(ranks.begin(), ranks.end());
+    }
+    std::vector<size_t> first(levels.size() + 1, 0);
+    for (size_t i = 0; i < levels.size(); ++i) first[i + 1] = first[i] + accepted[i];
+    std::vector<std::vector<uint8_t>> got(levels.size());
+#pragma omp parallel for schedule(dynamic, 8)
+    for (size_t i = 0; i < levels.size(); ++i) {
+        auto lo = std::lower_bound(ranks.begin(), ranks.end(), first[i]);
+        auto hi = std::lower_bound(ranks.begin(), ranks.end(), first[i + 1]);
+        if (lo == hi) continue;
+        int t = omp_get_thread_num();
+        Detection *d = buf[size_t(t)].data();
+        int n = scan_grid(d, int(max_windows + 1), &levels[i], &levels[i], &dets[size_t(t)], 1);
+        (void)n;
+        for (auto it = lo; it != hi; ++it) {
+            const Detection &r = d[*it - first[i]];
+            for (int y = 0; y < w; ++y) {
+                const uint8_t *row = image_row(&levels[i], r.top + y) + r.left;
+                got[i].insert(got[i].end(), row, row + w);
+            }
+        }
+    }
+    out->dim = w * w;
+    out->codes.clear();
+    for (auto &g : got) out->codes.insert(out->codes.end(), g.begin(), g.end());
+    detector_free(dets.data(), int(dets.size()));
+    return total;
+}
+
+// Real AdaBoost over position lookup tables until the stage meets its rates.
+Stage boost_stage(const DetectorTrainOptions &o, int stage_index, const Samples &pos,
+                  const Samples &neg, const Samples &held, double *false_rate) {
+    const int dim = pos.dim;
+    const size_t np = pos.count(), nn = neg.count(), n = np + nn;
+    std::vector<const uint8_t *> code(n);
+    std::vector<double> label(n), weight(n), score(n, 0.0);
+    for (size_t i = 0; i < np; ++i) code[i] = pos.at(i), label[i] = 1;
+    for (size_t i = 0; i < nn; ++i) code[np + i] = neg.at(i), label[np + i] = -1;
+    const int min_features = std::min(2 + stage_index, 8);
+    const int max_features = std::min(o.max_features_per_stage, 6 + 6 * stage_index);
+    const double eps = 0.1 / double(n);
+    Stage stage;
+    std::vector<double> hp(size_t(dim) * CODES), hn(size_t(dim) * CODES);
+    std::vector<int32_t> held_sum(held.count(), 0), neg_sum(nn, 0);
+    *false_rate = 1.0;
+    for (int t = 0; t < max_features; ++t) {
+        double sp = 0, sn = 0;
+        for (size_t i = 0; i < n; ++i) {
+            weight[i] = std::exp(-label[i] * score[i]);
+            (label[i] > 0 ? sp : sn) += weight[i];
+        }
+        for (size_t i = 0; i < n; ++i) weight[i] *= 0.5 / (label[i] > 0 ? sp : sn);
+        std::vector<double> z(static_cast<size_t>(dim));
+#pragma omp parallel for schedule(static)
+        for (int p = 0; p < dim; ++p) {
+            double *a = &hp[size_t(p) * CODES], *b = &hn[size_t(p) * CODES];
+            std::fill(a, a + CODES, 0.0);
+            std::fill(b, b + CODES, 0.0);
+            for (size_t i = 0; i < np; ++i) a[code[i][p]] += weight[i];
+            for (size_t i = np; i < n; ++i) b[code[i][p]] += weight[i];
+            double zz = 0;
+            for (int c = 0; c < CODES; ++c) zz += std::sqrt((a[c] + eps) * (b[c] + eps));
+            z[size_t(p)] = zz;
+        }
+        int best = int(std::min_element(z.begin(), z.end()) - z.begin());
+        std::array<int32_t, CODES> table{};
+        for (int c = 0; c < CODES; ++c) {
+            double a = hp[size_t(best) * CODES + c], b = hn[size_t(best) * CODES + c];
+            double h = std::clamp(0.5 * std::log((a + eps) / (b + eps)), -SCORE_LIMIT, SCORE_LIMIT);
+            table[c] = int32_t(std::lround(h * SCORE_SCALE));
+        }
+        stage.positions.push_back(best);
+        stage.tables.push_back(table);
+        for (size_t i = 0; i < n; ++i) score[i] += table[code[i][best]] / double(SCORE_SCALE);
+        for (size_t i = 0; i < held.count(); ++i) held_sum[i] += table[held.at(i)[best]];
+        for (size_t i = 0; i < nn; ++i) neg_sum[i] += table[neg.at(i)[best]];
+        std::vector<int32_t> sorted = held_sum;
+        std::sort(sorted.begin(), sorted.end());
+        size_t m = size_t(std::floor(double(sorted.size()) * (1.0 - o.stage_hit_rate)));
+        stage.threshold = sorted.empty() ? 0 : sorted[std::min(m, sorted.size() - 1)] - 1;
+        size_t fp = 0;
+        for (int32_t s : neg_sum) fp += s > stage.threshold;
+        *false_rate = nn ? double(fp) / double(nn) : 0.0;
+        if (t + 1 >= min_features && *false_rate <= o.stage_false_rate) break;
+    }
+    return stage;
+}
+
+}  // namespace
+
+int detector_train(const DetectorTrainOptions &o) {
+    const int w = o.window;
+    if (w < 8 || w > 64) {
+        fprintf(stderr, "mevo-train: window %d outside 8 .. 64\n", w);
+        return 1;
+    }
+    Samples pos, held;
+    make_positives(o, &pos, &held);
+    fprintf(stderr, "window %d: %zu training positives, %zu held-back positives\n", w, pos.count(),
+            held.count());
+    if (pos.count() < 100 || held.count() < 100) {
+        fprintf(stderr, "mevo-train: too few face pictures under %s\n", o.data_dir.c_str());
+        return 1;
+    }
+    std::vector<Image> levels = negative_levels(o);
+    fprintf(stderr, "window %d: %zu negative LBP levels\n", w, levels.size());
+    if (levels.empty()) {
+        fprintf(stderr, "mevo-train: no negative pictures under %s\n", o.data_dir.c_str());
+        return 1;
+    }
+    std::vector<Stage> stages;
+    Rng rng(o.seed);
+    int rc = 0;
+    size_t held_start = held.count();
+    for (int s = 0; s < o.max_stages; ++s) {
+        if (write_model(o.out_path, w, stages) != 0) {
+            fprintf(stderr, "mevo-train: cannot write %s\n", o.out_path.c_str());
+            rc = 1;
+            break;
+        }
+        Samples neg;
+        size_t windows = 0;
+        size_t accepted =
+            mine_negatives(o.out_path, levels, o.negatives_per_stage, rng, &neg, &windows);
+        fprintf(stderr, "stage %d: cascade accepts %zu of %zu negative windows (%.3g)\n", s,
+                accepted, windows, windows ? double(accepted) / double(windows) : 0.0);
+        if (neg.count() < size_t(std::max(50, o.negatives_per_stage / 50))) break;
+        double fr = 1;
+        Stage st = boost_stage(o, s, pos, neg, held, &fr);
+        stages.push_back(st);
+        filter(&pos, st);
+        filter(&held, st);
+        fprintf(stderr,
+                "stage %d: %zu features, threshold %d, stage false rate %.3f, held-back hit "
+                "rate so far %.4f\n",
+                s, st.positions.size(), st.threshold, fr,
+                double(held.count()) / double(held_start));
+    }
+    if (rc == 0 && write_model(o.out_path, w, stages) != 0) rc = 1;
+    for (auto &l : levels) image_free(&l);
+    return rc;
+}
+
+}  // namespace mevo_train

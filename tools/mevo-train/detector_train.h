@@ -1,0 +1,25 @@
+// Boosted cascade training for one detector window size (mevo-train detector).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mevo_train {
+
+struct DetectorTrainOptions {
+    std::string data_dir;  // holds faces-caltech/, faces-utk/, negatives/, negatives-small/
+    std::string out_path;  // the model file, rewritten after every stage
+    int window = 20;       // window width and height in pixels
+    uint64_t seed = 1;
+    int max_stages = 20;
+    int max_utk = 8000;  // faces-utk training pictures used (0: all)
+    int negatives_per_stage = 12000;
+    double stage_hit_rate = 0.995;  // on held-back positives
+    double stage_false_rate = 0.5;  // on the mined negatives
+    int max_features_per_stage = 60;
+};
+
+// Trains and writes the model. Returns 0, or 1 with a message on standard error.
+int detector_train(const DetectorTrainOptions &options);
+
+}  // namespace mevo_train
