@@ -240,46 +240,77 @@ const char *content_type_for(const std::string &path) {
     return "application/octet-stream";
 }
 
-// Maps the encoded URL path below /local/mevo/ to a file in the package's html folder, or ""
-// when it is malformed or leaves the folder (also through a symbolic link).
-std::string static_file_for(const char *path) {
+// Folders outside html/ that the ground-truth recorder links into the pages: camera pictures.
+constexpr const char *kPictureRoots[] = {"/tmp/tmp_tracks", "/var/spool/storage/SD_DISK/faces"};
+// Written by the privacy script while the mode is on: the picture (below html/) to show instead.
+constexpr const char *kPrivacyModeFile = "/etc/privacy-mode";
+
+bool real_path_under(const char *file_real, const std::string &dir) {
+    char dir_real[PATH_MAX];
+    if (realpath(dir.c_str(), dir_real) == nullptr) return false;
+    std::string prefix = std::string(dir_real) + "/";
+    return strncmp(file_real, prefix.c_str(), prefix.size()) == 0;
+}
+
+struct StaticFile {
+    std::string path;             // real path, "" when refused
+    bool camera_picture = false;  // reached through a recorder link
+};
+
+// Maps the encoded URL path below /local/mevo/ to a file in the package's html folder (or in
+// a recorder picture folder linked from it), refusing malformed paths and paths that leave
+// those folders (also through a symbolic link).
+StaticFile static_file_for(const char *path) {
     std::string_view rest(path);
     rest.remove_prefix(strlen(kAppPrefix) + 1);
     char *decoded = g_uri_unescape_segment(rest.data(), rest.data() + rest.size(), "/");
-    if (decoded == nullptr) return "";
+    if (decoded == nullptr) return {};
     std::string rel(decoded);
     g_free(decoded);
-    if (rel.find('\0') != std::string::npos) return "";
+    if (rel.find('\0') != std::string::npos) return {};
     size_t start = 0;
     while (start <= rel.size()) {
         size_t end = rel.find('/', start);
         if (end == std::string::npos) end = rel.size();
         std::string_view seg(rel.data() + start, end - start);
-        if (seg == ".." || seg == ".") return "";
+        if (seg == ".." || seg == ".") return {};
         start = end + 1;
     }
     if (rel.empty() || rel.back() == '/') rel += "index.html";
     std::string root = mevo_package_dir() + "/html";
-    char root_real[PATH_MAX], file_real[PATH_MAX];
-    if (realpath(root.c_str(), root_real) == nullptr) return "";
-    std::string full = root + "/" + rel;
-    if (realpath(full.c_str(), file_real) == nullptr) return "";
-    std::string prefix = std::string(root_real) + "/";
-    if (strncmp(file_real, prefix.c_str(), prefix.size()) != 0) return "";
-    return file_real;
+    char file_real[PATH_MAX];
+    if (realpath((root + "/" + rel).c_str(), file_real) == nullptr) return {};
+    if (real_path_under(file_real, root)) return {file_real, false};
+    for (const char *pictures : kPictureRoots)
+        if (real_path_under(file_real, mevo_path(pictures))) return {file_real, true};
+    return {};
+}
+
+// While the privacy mode is on, camera pictures are answered with the privacy picture.
+std::string privacy_picture() {
+    std::string picture;
+    if (file_read_all(mevo_path(kPrivacyModeFile), picture) != 0) return "";
+    while (!picture.empty() && (picture.back() == '\n' || picture.back() == ' '))
+        picture.pop_back();
+    if (picture.empty() || picture.find("..") != std::string::npos) return "";
+    return mevo_package_dir() + "/html/" + picture;
 }
 
 void serve_static(SoupServerMessage *msg) {
-    std::string file = static_file_for(message_path(msg));
+    StaticFile file = static_file_for(message_path(msg));
+    if (file.camera_picture) {
+        std::string replacement = privacy_picture();
+        if (!replacement.empty()) file.path = replacement;
+    }
     std::string content;
-    if (file.empty() || !g_file_test(file.c_str(), G_FILE_TEST_IS_REGULAR) ||
-        file_read_all(file, content) != 0) {
+    if (file.path.empty() || !g_file_test(file.path.c_str(), G_FILE_TEST_IS_REGULAR) ||
+        file_read_all(file.path, content) != 0) {
         reply_text(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
         return;
     }
     soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
-    soup_server_message_set_response(msg, content_type_for(file), SOUP_MEMORY_COPY, content.data(),
-                                     content.size());
+    soup_server_message_set_response(msg, content_type_for(file.path), SOUP_MEMORY_COPY,
+                                     content.data(), content.size());
 }
 
 // Header values may not carry control characters; the diagnostic is for people only.

@@ -327,6 +327,26 @@ TEST(WebHttp, StaticFilesStayInsideTheHtmlFolder) {
     }
 }
 
+TEST(WebHttp, RecorderPicturesAreServedAndHiddenInPrivacyMode) {
+    std::string pkg = mevo_package_dir();
+    write_file(mevo_path("/tmp/tmp_tracks/1/track_1.jpg"), "camera picture");
+    write_file(pkg + "/html/demographics/images/privacy.png", "privacy picture");
+    file_mkdir_p(pkg + "/html/demographics");
+    symlink(mevo_path("/tmp/tmp_tracks/").c_str(),
+            (pkg + "/html/demographics/temporary_tracks").c_str());
+    Response r = fetch("/local/mevo/demographics/temporary_tracks/1/track_1.jpg", "vera");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "camera picture");
+
+    write_file(mevo_path("/etc/privacy-mode"), "demographics/images/privacy.png\n");
+    r = fetch("/local/mevo/demographics/temporary_tracks/1/track_1.jpg", "vera");
+    EXPECT_EQ(r.body, "privacy picture");
+    EXPECT_EQ(fetch("/local/mevo/", "vera").body, "<html>mevo</html>");  // pages stay
+    file_remove_tree(mevo_path("/etc/privacy-mode"));
+    EXPECT_EQ(fetch("/local/mevo/demographics/temporary_tracks/1/track_1.jpg", "vera").body,
+              "camera picture");
+}
+
 TEST(WebHttp, OversizedBodiesAreRefusedAfterAuthentication) {
     Upload big{std::string(kBodyLimit + 1, 'x'), ""};
     EXPECT_EQ(fetch("/local/mevo/apiadmin/restore_backup", "ada", kPassword, &big).status, 413);
