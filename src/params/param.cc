@@ -509,15 +509,18 @@ int ov_param_init(ov_param_pwd_check_fn pwd_check) {
 }
 
 void ov_param_reset_for_tests(void) {
-    std::lock_guard<std::mutex> lock(g_state.lock);
-    vk_parameter_free(g_state.vk);
-    g_state.vk = nullptr;
-    ov_secret_store_free(g_state.secrets);
-    g_state.secrets = nullptr;
-    g_state.serial_seen = -1;
-    for (auto &s : g_state.status) s = {nullptr, nullptr};
-    g_state.sys_account.clear();
-    g_state.sys_pwd.clear();
-    g_params_changed.store(0);
+    {
+        std::lock_guard<std::mutex> lock(g_state.lock);
+        vk_parameter_free(g_state.vk);
+        g_state.vk = nullptr;
+        ov_secret_store_free(g_state.secrets);
+        g_state.secrets = nullptr;
+        g_state.serial_seen = -1;
+        for (auto &s : g_state.status) s = {nullptr, nullptr};
+        g_state.sys_account.clear();
+        g_state.sys_pwd.clear();
+        g_params_changed.store(0);
+    }
+    // Outside the parameter lock: a cached property takes its own lock first, then that one.
     ov_param_reset_cached_properties_for_tests();
 }
