@@ -11,7 +11,7 @@ struct ClassifierTrainOptions {
     std::string out_path;  // classifier model file (classify/classifier_model.h layout)
     uint64_t seed = 1;
     int max_utk = 0;  // faces-utk training pictures used (0: all)
-    int epochs = 6;
+    int epochs = 10;
 };
 
 // Trains and writes the model; prints validation figures. Returns 0, or 1 with a message.
