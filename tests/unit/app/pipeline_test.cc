@@ -8,8 +8,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include <climits>
+#include <random>
+#include <vector>
 #include "app/frame_pipeline.h"
 #include "app/live_endpoints.h"
+#include "app/mevo.h"
 #include "app/schedule.h"
 #include "common/fileutil.h"
 #include "common/log.h"
@@ -17,6 +21,7 @@
 #include "count/cntdata.h"
 #include "count/track_buffer.h"
 #include "params/param.h"
+#include "support/model_writer.h"
 #include "track/track.h"
 #include "track/tracker.h"
 
@@ -186,6 +191,91 @@ TEST_F(AppRoot, TalliesCommitIntoTotalAndBandAndSkipScheduleOffTracksForGood) {
     t.men[2] = 1;
     EXPECT_EQ(tallies_commit(&t, &counts, true, now), -1);
     cntdata_destroy(&counts);
+}
+
+// One face pattern walks across otherwise flat frames, then leaves: the whole chain from the
+// scan to the count store counts it exactly once, in the band and gender of its track record.
+TEST_F(AppRoot, AWalkingFaceIsCountedOnceAfterItsTrackEnds) {
+    constexpr int kW = 160, kH = 120, kSide = 20;
+    std::mt19937 rng(5);
+    std::vector<uint8_t> pattern(kSide * kSide);
+    for (auto &v : pattern) v = uint8_t(30 + rng() % 196);
+    std::string model = root_ + "/face.dat";
+    ASSERT_EQ(mevo_test::model_write(
+                  model, mevo_test::cascade_for_pattern(pattern.data(), kSide, kSide, kSide)),
+              0);
+    static MevoApp app;
+    app.width = kW;
+    app.height = kH;
+    ASSERT_EQ(detector_load(&app.detectors[0], model.c_str()), 0);
+    detector_set_options(&app.detectors[0], 0, DETECTOR_SCALE_OCTAVE, DETECTOR_STEP_MS);
+    app.detector_count = 1;
+    std::string error;
+    ASSERT_EQ(classifier_model_builtin(&app.classifier, &error), CLASSIFIER_MODEL_OK);
+    app.classifier_open = true;
+    app.face_threshold_internal = INT32_MIN;
+    app.tracker = tracker_new(1, 1920, 1, 1080, 12692.0, 75.0, 6000.0, 40.0, 10.0);
+    app.tracks = track_buffer_init(100);
+    cntdata counts;
+    int32_t ids[CNTDATA_TYPES];
+    for (int i = 0; i < CNTDATA_TYPES; ++i) ids[i] = 300 + i;
+    std::string tmp = root_ + "/tmp/count.buf", flash = root_ + "/count.buf";
+    ASSERT_EQ(cntdata_open(&counts, CNTDATA_SLOTS, CNTDATA_INTERVAL, CNTDATA_TYPES, ids, nullptr,
+                           nullptr, nullptr, tmp.c_str(), flash.c_str()),
+              0);
+    app.counts = &counts;
+    ASSERT_EQ(pipeline_state_init(&app.pipeline), 0);
+    ASSERT_EQ(
+        image_create(&app.detection_image, PIXEL_GRAY8, 1, kW, kH, IMAGE_PLANAR, IMAGE_ORIGIN_TOP),
+        IMAGE_OK);
+    std::vector<uint8_t> pixels(size_t(kW) * kH);
+    Image frame = {};
+    image_setup_auto_stride(&frame, PIXEL_GRAY8, 1, kW, kH, IMAGE_PLANAR, IMAGE_ORIGIN_TOP);
+    frame.stride = kW;
+    frame.data = frame.base = pixels.data();
+
+    int found = 0, counted = 0;
+    const time_t t0 = 1767600000;
+    for (int n = 1; n <= 400 && counted == 0; ++n) {
+        std::fill(pixels.begin(), pixels.end(), uint8_t(128));
+        bool visible = n <= 40;
+        if (visible) {
+            int x = 10 + 3 * n, y = 40;
+            for (int r = 0; r < kSide; ++r)
+                std::copy_n(&pattern[size_t(r) * kSide], kSide, &pixels[size_t(y + r) * kW + x]);
+        }
+        AppFrame f = {&frame, {t0 + n / 10, (n % 10) * 100000}, n};
+        int faces = frame_pipeline_run(&app, &f);
+        if (visible && faces == 1) ++found;
+        if (!visible) {
+            EXPECT_EQ(faces, 0) << n;
+        }
+        int c = tallies_commit(&app.pipeline.tallies, &counts, true, t0);
+        ASSERT_GE(c, 0);
+        counted += c;
+    }
+    EXPECT_GE(found, 35);  // found in (nearly) every frame it was in
+    ASSERT_EQ(counted, 1);
+    ASSERT_EQ(track_buffer_count(app.tracks), 1);
+    track_record r;
+    ASSERT_EQ(track_buffer_get(app.tracks, 0, &r), 0);
+    EXPECT_EQ(r.trackid, 1);
+    EXPECT_NEAR(r.avg_boxsize, kSide, 2);
+    const int32_t *slot = cntdata_slot_for(&counts, t0);
+    ASSERT_NE(slot, nullptr);
+    int band = age_band(r.age);
+    int total_type = r.gender > 0 ? COUNT_TYPE_MEN_TOTAL : COUNT_TYPE_WOMEN_TOTAL;
+    int band_type = (r.gender > 0 ? COUNT_TYPE_MEN_BAND0 : COUNT_TYPE_WOMEN_BAND0) + band;
+    for (int i = 0; i < CNTDATA_TYPES; ++i)
+        EXPECT_EQ(slot[1 + i], (i == total_type || i == band_type) ? 1 : 0) << "type " << i;
+
+    tracker_free(app.tracker);
+    track_buffer_free(app.tracks);
+    cntdata_destroy(&counts);
+    detector_free(app.detectors, 1);
+    image_free(&app.detection_image);
+    pipeline_state_free(&app.pipeline);
+    classifier_model_free(&app.classifier);
 }
 
 TEST(Pipeline, PublishKeepsFacesAboveThresholdAndSkipsWhenBusy) {
