@@ -38,6 +38,7 @@ class AppLoop : public ::testing::Test {
     testrun::Child run(std::vector<std::string> env, const std::string &to) {
         env.push_back("MEVO_ROOT=" + root.path);
         env.push_back("MEVO_CLOCK=source");
+        env.push_back("MEVO_HTTP=127.0.0.1:0");  // tests run side by side: never a fixed port
         return testrun::Child({root.package() + "/mevo"}, env, to, root.package());
     }
 };
