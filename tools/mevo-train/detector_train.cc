@@ -145,20 +145,60 @@ void make_positives(const DetectorTrainOptions &o, Samples *train, Samples *held
     }
 }
 
+// An LBP image to mine negatives from; windows overlapping `face` (level pixels) by IoU 0.3 or
+// more are not negatives (face pictures used for their non-face parts).
+struct Level {
+    Image lbp{};
+    DetectRect face{-1, -2, -1, -2};
+};
+
+bool overlaps_face(const Detection &d, const DetectRect &f) {
+    int l = std::max(d.left, f.left), r = std::min(d.right, f.right);
+    int t = std::max(d.top, f.top), b = std::min(d.bottom, f.bottom);
+    if (r < l || b < t) return false;
+    double inter = double(r - l + 1) * (b - t + 1);
+    double a = double(d.right - d.left + 1) * (d.bottom - d.top + 1) +
+               double(f.right - f.left + 1) * (f.bottom - f.top + 1);
+    return inter / (a - inter) >= 0.3;
+}
+
+// Scan with the cascade, dropping windows on the face square. Returns the count kept.
+int scan_level(Detection *out, int capacity, Level &level, Detector *det) {
+    int n = scan_grid(out, capacity, &level.lbp, &level.lbp, det, 1);
+    if (level.face.right < level.face.left) return n;
+    int kept = 0;
+    for (int i = 0; i < n; ++i)
+        if (!overlaps_face(out[i], level.face)) out[kept++] = out[i];
+    return kept;
+}
+
 // LBP images of every negative picture at every scale the scan could meet (octaves of four
 // intermediate resamplings), computed once.
-std::vector<Image> negative_levels(const DetectorTrainOptions &o) {
+std::vector<Level> negative_levels(const DetectorTrainOptions &o) {
     std::vector<std::string> paths;
     for (const char *sub : {"negatives", "negatives-small"})
         for (auto &n : list_images(o.data_dir + "/" + sub))
             paths.push_back(o.data_dir + "/" + sub + "/" + n);
-    std::vector<std::vector<Image>> per(paths.size());
+    const size_t plain = paths.size();
+    if (o.part_pictures > 0) {
+        // Pictures the positives do not use (the subset is taken from the other end).
+        auto names = list_images(o.data_dir + "/faces-utk");
+        std::vector<std::string> rest;
+        auto used = utk_subset(names, o.max_utk);
+        for (auto &n : names)
+            if (!is_validation_name(n) && !std::binary_search(used.begin(), used.end(), n))
+                rest.push_back(n);
+        for (auto &n : utk_subset(rest, o.part_pictures))
+            paths.push_back(o.data_dir + "/faces-utk/" + n);
+    }
+    std::vector<std::vector<Level>> per(paths.size());
     const int w = o.window;
 #pragma omp parallel for schedule(dynamic, 16)
     for (size_t i = 0; i < paths.size(); ++i) {
         Image img{};
         std::string err;
         if (imageio_read_grey(paths[i], &img, &err) != 0) continue;
+        Box fb = i >= plain ? utk_face_box(img.width, img.height) : Box{-1, -2, -1, -2};
         for (int s = 0; s < NEG_SCALES; ++s) {
             double f = std::pow(2.0, -s / double(NEG_SCALES));
             int nw = int(img.width * f), nh = int(img.height * f);
@@ -170,19 +210,24 @@ std::vector<Image> negative_levels(const DetectorTrainOptions &o) {
             } else if (image_resize(&img, &level, nw, nh, IMAGE_FILTER_BILINEAR) != 0) {
                 continue;
             }
+            double scale = f;
             while (std::min(level.width, level.height) >= w + 2) {
-                Image lbp{};
-                image_create(&lbp, PIXEL_GRAY8, 1, level.width, level.height, IMAGE_INTERLEAVED,
+                Level l;
+                image_create(&l.lbp, PIXEL_GRAY8, 1, level.width, level.height, IMAGE_INTERLEAVED,
                              IMAGE_ORIGIN_TOP);
-                lbp_transform(&lbp, &level);
-                per[i].push_back(lbp);
+                lbp_transform(&l.lbp, &level);
+                if (fb.right >= fb.left)
+                    l.face = {int(fb.left * scale), int(fb.right * scale), int(fb.top * scale),
+                              int(fb.bottom * scale)};
+                per[i].push_back(l);
                 image_halve(&level);
+                scale /= 2;
             }
             image_free(&level);
         }
         image_free(&img);
     }
-    std::vector<Image> all;
+    std::vector<Level> all;
     for (auto &v : per) all.insert(all.end(), v.begin(), v.end());
     return all;
 }
@@ -245,7 +290,7 @@ void filter(Samples *s, const Stage &stage) {
 // Mines `want` windows that the model file at `model_path` accepts, spread uniformly over all
 // accepted windows of all negative levels (scan_grid, the project's exhaustive scan). Returns
 // the number of accepted windows in total (the cascade's false positives on the negatives).
-size_t mine_negatives(const std::string &model_path, std::vector<Image> &levels, int want, Rng &rng,
+size_t mine_negatives(const std::string &model_path, std::vector<Level> &levels, int want, Rng &rng,
                       Samples *out, size_t *windows_total) {
     const int threads = omp_get_max_threads();
     std::vector<Detector> dets(static_cast<size_t>(threads));
@@ -257,7 +302,7 @@ size_t mine_negatives(const std::string &model_path, std::vector<Image> &levels,
     std::vector<size_t> accepted(levels.size(), 0);
     size_t max_windows = 0, total_windows = 0;
     for (auto &l : levels) {
-        size_t n = size_t(std::max(0, l.width - w)) * size_t(std::max(0, l.height - w));
+        size_t n = size_t(std::max(0, l.lbp.width - w)) * size_t(std::max(0, l.lbp.height - w));
         max_windows = std::max(max_windows, n);
         total_windows += n;
     }
@@ -266,8 +311,8 @@ size_t mine_negatives(const std::string &model_path, std::vector<Image> &levels,
 #pragma omp parallel for schedule(dynamic, 8)
     for (size_t i = 0; i < levels.size(); ++i) {
         int t = omp_get_thread_num();
-        accepted[i] = size_t(scan_grid(buf[size_t(t)].data(), int(max_windows + 1), &levels[i],
-                                       &levels[i], &dets[size_t(t)], 1));
+        accepted[i] = size_t(
+            scan_level(buf[size_t(t)].data(), int(max_windows + 1), levels[i], &dets[size_t(t)]));
     }
     size_t total = std::accumulate(accepted.begin(), accepted.end(), size_t(0));
     *windows_total = total_windows;
@@ -295,12 +340,12 @@ size_t mine_negatives(const std::string &model_path, std::vector<Image> &levels,
         if (lo == hi) continue;
         int t = omp_get_thread_num();
         Detection *d = buf[size_t(t)].data();
-        int n = scan_grid(d, int(max_windows + 1), &levels[i], &levels[i], &dets[size_t(t)], 1);
+        int n = scan_level(d, int(max_windows + 1), levels[i], &dets[size_t(t)]);
         (void)n;
         for (auto it = lo; it != hi; ++it) {
             const Detection &r = d[*it - first[i]];
             for (int y = 0; y < w; ++y) {
-                const uint8_t *row = image_row(&levels[i], r.top + y) + r.left;
+                const uint8_t *row = image_row(&levels[i].lbp, r.top + y) + r.left;
                 got[i].insert(got[i].end(), row, row + w);
             }
         }
@@ -387,7 +432,7 @@ int detector_train(const DetectorTrainOptions &o) {
         fprintf(stderr, "mevo-train: too few face pictures under %s\n", o.data_dir.c_str());
         return 1;
     }
-    std::vector<Image> levels = negative_levels(o);
+    std::vector<Level> levels = negative_levels(o);
     fprintf(stderr, "window %d: %zu negative LBP levels\n", w, levels.size());
     if (levels.empty()) {
         fprintf(stderr, "mevo-train: no negative pictures under %s\n", o.data_dir.c_str());
@@ -397,7 +442,32 @@ int detector_train(const DetectorTrainOptions &o) {
     Rng rng(o.seed);
     int rc = 0;
     size_t held_start = held.count();
-    for (int s = 0; s < o.max_stages; ++s) {
+    if (!o.resume_path.empty()) {
+        Detector d;
+        memset(&d, 0, sizeof d);
+        if (detector_load(&d, o.resume_path.c_str()) != 0 || d.width != w || d.height != w) {
+            fprintf(stderr, "mevo-train: cannot resume from %s\n", o.resume_path.c_str());
+            return 1;
+        }
+        for (int i = 0; i < d.nCasc; ++i) {
+            Stage st;
+            st.threshold = d.th[i];
+            for (int f = d.startInd[i]; f < d.startInd[i] + d.nDetFeat[i]; ++f) {
+                const DetectorFeature &df = d.detectorFeat[f];
+                st.positions.push_back(df.y * w + df.x);
+                std::array<int32_t, CODES> t{};
+                std::copy(df.table, df.table + CODES, t.begin());
+                st.tables.push_back(t);
+            }
+            filter(&pos, st);
+            filter(&held, st);
+            stages.push_back(st);
+        }
+        detector_free(&d, 1);
+        for (size_t i = 0; i < stages.size(); ++i) rng.next();  // keep later draws distinct
+        fprintf(stderr, "resumed %zu stages, %zu positives left\n", stages.size(), pos.count());
+    }
+    for (int s = int(stages.size()); s < o.max_stages; ++s) {
         if (write_model(o.out_path, w, stages) != 0) {
             fprintf(stderr, "mevo-train: cannot write %s\n", o.out_path.c_str());
             rc = 1;
@@ -422,7 +492,7 @@ int detector_train(const DetectorTrainOptions &o) {
                 double(held.count()) / double(held_start));
     }
     if (rc == 0 && write_model(o.out_path, w, stages) != 0) rc = 1;
-    for (auto &l : levels) image_free(&l);
+    for (auto &l : levels) image_free(&l.lbp);
     return rc;
 }
 

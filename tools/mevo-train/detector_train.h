@@ -17,6 +17,11 @@ struct DetectorTrainOptions {
     double stage_hit_rate = 0.995;  // on held-back positives
     double stage_false_rate = 0.5;  // on the mined negatives
     int max_features_per_stage = 60;
+    // Stages to keep from an existing model file before training more (empty: start afresh).
+    std::string resume_path;
+    // faces-utk training pictures whose windows away from the face (IoU below 0.3 with the
+    // face square: parts of the face, hair, background) join the negatives. 0: none.
+    int part_pictures = 0;
 };
 
 // Trains and writes the model. Returns 0, or 1 with a message on standard error.

@@ -1,6 +1,6 @@
 // mevo-train: trains the shipped face models from the shared data folder.
 //   mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N] [--utk N]
-//                       [--negatives N]
+//                       [--negatives N] [--resume FILE] [--parts N]
 //   mevo-train classifier --data DIR --out FILE [--seed S] [--utk N] [--epochs N]
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +16,7 @@ namespace {
 void usage() {
     fprintf(stderr,
             "usage: mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N]"
-            " [--utk N] [--negatives N]\n"
+            " [--utk N] [--negatives N] [--resume FILE] [--parts N]\n"
             "       mevo-train classifier --data DIR --out FILE [--seed S] [--utk N]"
             " [--epochs N]\n");
 }
@@ -52,6 +52,10 @@ int main(int argc, char **argv) {
             d.max_utk = c.max_utk = atoi(v);
         } else if (a == "--negatives") {
             d.negatives_per_stage = atoi(v);
+        } else if (a == "--resume") {
+            d.resume_path = v;
+        } else if (a == "--parts") {
+            d.part_pictures = atoi(v);
         } else if (a == "--epochs") {
             c.epochs = atoi(v);
         } else {
