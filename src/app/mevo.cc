@@ -478,6 +478,7 @@ void mevo_loop_run(MevoApp *app) {
 }
 
 void mevo_shutdown(MevoApp *app) {
+    web_quiesce();  // no handler may run on what the steps below free
     log_message(kTag, "track rec destroy\n");
     track_recorder_stop();
     log_message(kTag, "killing mevo in 10 secs\n");

@@ -57,6 +57,11 @@ std::atomic<int32_t> *g_exit_request = nullptr;
 VkHttpHandler *g_http = nullptr;
 GMainLoop *g_loop = nullptr;
 std::atomic<bool> g_json_error_logged{false};
+// Held while a request is handled; web_quiesce takes it to wait for the one in progress.
+std::mutex g_serving_lock;
+bool g_closed = false;  // guarded by g_serving_lock
+constexpr const char *kClosedReply =
+    "Content-Type: text/plain\r\nStatus: 503 Service Unavailable\r\n\r\nRestarting\n";
 
 std::mutex g_reply_file_lock;
 void *g_reply_map = MAP_FAILED;
@@ -251,7 +256,10 @@ void web_handle_request(const WebRequest *r, GOutputStream *raw) {
     GDataOutputStream *out = g_data_output_stream_new(raw);
     g_filter_output_stream_set_close_base_stream(G_FILTER_OUTPUT_STREAM(out), FALSE);
     int privilege = web_privilege_from_path(r->path);
-    if (r->path != nullptr && strstr(r->path, "restore_backup") != nullptr) {
+    std::lock_guard<std::mutex> serving(g_serving_lock);
+    if (g_closed) {
+        put_text(out, kClosedReply);
+    } else if (r->path != nullptr && strstr(r->path, "restore_backup") != nullptr) {
         if (privilege == WEB_PRIV_ADMIN) {
             web_restore_upload(out, r->body, r->body ? r->body_length : 0);
         } else {
@@ -288,6 +296,11 @@ void web_register_stream(const char *name, WebStreamHandler h, void *user_data,
         return;
     }
     add_endpoint(std::move(e));
+}
+
+void web_quiesce(void) {
+    std::lock_guard<std::mutex> serving(g_serving_lock);
+    g_closed = true;
 }
 
 void web_registry_reset_for_tests() {

@@ -89,5 +89,10 @@ struct WebRequest {
 // HTTP loop thread (tests may call it directly).
 void web_handle_request(const WebRequest *request, GOutputStream *out);
 
+// Stops serving the application's endpoints: waits for the request in progress, then answers
+// every later one with 503 "Restarting". The shutdown calls it before it frees what handlers
+// read (tracker, track buffer, count store), since the HTTP thread outlives them.
+void web_quiesce(void);
+
 // Tests: forget every registered endpoint.
 void web_registry_reset_for_tests();
