@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/json_text.h"
 #include "common/log.h"
 #include "params/param.h"
 #include "report/datamanager_post.h"
@@ -25,23 +26,6 @@ constexpr int SETTINGS_TIMEOUT_S = 10;
 
 std::string param(const char *name) {
     return ov_param_get(name);
-}
-
-std::string json_escape(const std::string &s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
 }
 
 std::string proxy_args(const WebReportConfig &cfg) {

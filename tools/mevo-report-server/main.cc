@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json_text.h"
 #include "params/param.h"
 
 namespace {
@@ -27,23 +28,6 @@ struct Server {
     std::string record_path;
 };
 Server g_server;
-
-std::string json_escape(const std::string &s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
 
 std::string decipher(const std::string &base64) {
     gsize len = 0;

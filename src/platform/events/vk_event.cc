@@ -12,6 +12,7 @@
 
 #include "common/clock.h"
 #include "common/fileutil.h"
+#include "common/json_text.h"
 #include "common/paths.h"
 
 struct KeyValue {
@@ -42,23 +43,6 @@ GQuark vk_event_quark() {
     return g_quark_from_static_string("vk-event");
 }
 
-std::string json_string(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string render_value(const void *value, VkEventValueType type) {
     char buf[64];
     switch (type) {
@@ -69,7 +53,7 @@ std::string render_value(const void *value, VkEventValueType type) {
             snprintf(buf, sizeof buf, "%.17g", *static_cast<const double *>(value));
             return buf;
         case VK_EVENT_VALUE_STRING:
-            return json_string(static_cast<const char *>(value));
+            return json_quoted(static_cast<const char *>(value));
         case VK_EVENT_VALUE_BOOL:
             return *static_cast<const int32_t *>(value) ? "true" : "false";
     }
@@ -82,7 +66,7 @@ std::string render_items(const std::vector<KeyValue> &items, bool data) {
     for (const auto &kv : items) {
         if (kv.is_data != data) continue;
         std::string name = kv.name_space.empty() ? kv.key : kv.name_space + ":" + kv.key;
-        out += (first ? "" : ",") + json_string(name) + ":" + kv.text;
+        out += (first ? "" : ",") + json_quoted(name) + ":" + kv.text;
         first = false;
     }
     return out + "}";
@@ -165,7 +149,7 @@ gboolean vk_event_handler_declare(VkEventHandler *handler, VkEventKeyValueSet *s
     std::lock_guard<std::mutex> guard(handler->lock);
     guint id = handler->next_id++;
     handler->declarations[id] = set->items;
-    std::string line = "{\"type\":\"declare\",\"app\":" + json_string(handler->app) +
+    std::string line = "{\"type\":\"declare\",\"app\":" + json_quoted(handler->app) +
                        ",\"id\":" + std::to_string(id) +
                        ",\"stateless\":" + (stateless ? "true" : "false") +
                        ",\"topics\":" + render_items(set->items, false) +
@@ -202,7 +186,7 @@ gboolean vk_event_handler_send_event(VkEventHandler *handler, guint declaration_
         g_set_error(error, vk_event_quark(), 9, "event %u was never declared", declaration_id);
         return FALSE;
     }
-    std::string line = "{\"type\":\"event\",\"app\":" + json_string(handler->app) +
+    std::string line = "{\"type\":\"event\",\"app\":" + json_quoted(handler->app) +
                        ",\"id\":" + std::to_string(declaration_id) +
                        ",\"time\":" + std::to_string(clock_now()) +
                        ",\"topics\":" + render_items(it->second, false) +
