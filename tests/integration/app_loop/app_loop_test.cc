@@ -46,7 +46,7 @@ class AppLoop : public ::testing::Test {
 
 TEST_F(AppLoop, RunsTheSceneMeasuresFpsAndShutsDownAtItsEnd) {
     testrun::Child mevo = run({"MEVO_SOURCE=synthetic:walkers"}, log);
-    ASSERT_TRUE(mevo.wait_for(120));
+    ASSERT_TRUE(mevo.wait_for(600));  // real cascades under sanitizers are slow
     std::string text = testrun::read_file(log);
     EXPECT_TRUE(mevo.exited_with(0)) << text;
 
@@ -68,13 +68,13 @@ TEST_F(AppLoop, RunsTheSceneMeasuresFpsAndShutsDownAtItsEnd) {
 
 TEST_F(AppLoop, SigtermMidRunEndsThroughTheSameShutdown) {
     testrun::Child mevo = run({"MEVO_SOURCE=synthetic:walkers", "MEVO_SOURCE_LOOP=1"}, log);
-    ASSERT_TRUE(testrun::wait_for_text(log, "mevo: frame 300: ", 60)) << testrun::read_file(log);
+    ASSERT_TRUE(testrun::wait_for_text(log, "mevo: frame 100: ", 300)) << testrun::read_file(log);
     kill(mevo.pid, SIGTERM);
-    ASSERT_TRUE(mevo.wait_for(30));
+    ASSERT_TRUE(mevo.wait_for(60));
     std::string text = testrun::read_file(log);
     EXPECT_TRUE(mevo.exited_with(0)) << text;
     std::string missing;
-    size_t loop_start = text.find("mevo: frame 300: ");
+    size_t loop_start = text.find("mevo: frame 100: ");
     EXPECT_NE(testrun::find_in_order(text, kShutdown, loop_start, &missing), std::string::npos)
         << "missing '" << missing << "' in\n"
         << text;

@@ -66,7 +66,7 @@ TEST(MevoHost, OnceRunsTheRealMevoAndReturnsItsStatus) {
     testrun::Child host(
         {MEVO_HOST_BINARY, "--root", root.path, "--once"},
         {"MEVO_SOURCE=synthetic:walkers", "MEVO_CLOCK=source", "MEVO_HTTP=127.0.0.1:0"}, out, "");
-    ASSERT_TRUE(host.wait_for(120));
+    ASSERT_TRUE(host.wait_for(600));
     EXPECT_TRUE(host.exited_with(0)) << testrun::read_file(out);
     std::string log = testrun::read_file(root.path + "/var/log/mevo.log");
     EXPECT_NE(

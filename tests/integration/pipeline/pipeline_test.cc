@@ -79,7 +79,7 @@ nlohmann::json parse(const Response &r) {
 
 TEST_F(Pipeline, ServesLiveCountAndTrackEndpointsWhileRunningAndShutsDownInOrder) {
     testrun::Child mevo = run({"MEVO_SOURCE=synthetic:walkers", "MEVO_SOURCE_LOOP=1"}, log);
-    ASSERT_TRUE(testrun::wait_for_text(log, "mevo: frame 100: ", 90)) << testrun::read_file(log);
+    ASSERT_TRUE(testrun::wait_for_text(log, "mevo: frame 100: ", 300)) << testrun::read_file(log);
     std::string addr = testrun::read_file(root.path + "/tmp/mevo-http.addr");
     ASSERT_FALSE(addr.empty()) << testrun::read_file(log);
     while (!addr.empty() && (addr.back() == '\n' || addr.back() == '\r')) addr.pop_back();
@@ -116,7 +116,7 @@ TEST_F(Pipeline, ServesLiveCountAndTrackEndpointsWhileRunningAndShutsDownInOrder
     EXPECT_EQ(zoom.body, "{\n\t\"zoom\":\"FAILED\"\n}\n");
 
     kill(mevo.pid, SIGTERM);
-    ASSERT_TRUE(mevo.wait_for(30));
+    ASSERT_TRUE(mevo.wait_for(60));
     EXPECT_TRUE(mevo.exited_with(0));
     std::string text = testrun::read_file(log);
     EXPECT_NE(text.find("[tracks-ended] Malformed time-parameter: abc"), std::string::npos);
