@@ -15,8 +15,9 @@ namespace {
 constexpr int JITTER_DIVISOR = 16;  // add_jitter_boxes moves boxes by width / 16
 }
 
+// The counting bands: 0-14, 15-24, 25-34, ..., 65-74, 75+.
 int age_band(int age) {
-    static const int limits[] = {18, 25, 35, 45, 55, 65, 75};
+    static const int limits[] = {15, 25, 35, 45, 55, 65, 75};
     int b = 0;
     while (b < 7 && age >= limits[b]) ++b;
     return b;
