@@ -85,9 +85,12 @@ async function pollPreview() {
 
 async function pollOverlay() {
   try {
-    const live = await apiJson('gender-live.json');
-    // BUSY: the frame loop holds the list right now; keep the last faces.
-    if (live.status === 'OK') faces = Array.isArray(live.detections) ? live.detections : [];
+    // "BUSY" (not JSON): the frame loop holds the list right now; keep the last faces.
+    const text = await apiText('gender-live.json');
+    if (text.trim() !== 'BUSY') {
+      const live = JSON.parse(text);
+      if (live.status === 'OK') faces = Array.isArray(live.detections) ? live.detections : [];
+    }
     const viz = await apiJson('viz.json');
     if (viz.status === 'OK') {
       setViewSize(Number(viz.width) | 0, Number(viz.height) | 0);
