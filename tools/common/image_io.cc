@@ -56,7 +56,7 @@ int read_jpeg(FILE *f, Image *out, char *message) {
     if (setjmp(err.jump) != 0) {
         jpeg_destroy_decompress(&cinfo);
         image_free(out);
-        std::snprintf(message, JMSG_LENGTH_MAX, "JPEG: %s", err.message);
+        std::snprintf(message, JMSG_LENGTH_MAX, "JPEG: %.190s", err.message);
         return -1;
     }
     jpeg_create_decompress(&cinfo);
