@@ -428,11 +428,11 @@ size_t max_body_from_env() {
     return static_cast<size_t>(n);
 }
 
-int listen_on(VkHttpHandler *h, const std::string &spec) {
+int listen_on(VkHttpHandler *h, const std::string &listen_address) {
     std::string host;
     guint16 port = 0;
-    if (!parse_address(spec, host, port)) {
-        log_message(kTag, "bad listen address '%s' (want host:port)", spec.c_str());
+    if (!parse_address(listen_address, host, port)) {
+        log_message(kTag, "bad listen address '%s' (want host:port)", listen_address.c_str());
         return -1;
     }
     GSocketAddress *addr = g_inet_socket_address_new_from_string(host.c_str(), port);
@@ -445,7 +445,7 @@ int listen_on(VkHttpHandler *h, const std::string &spec) {
         soup_server_listen(h->server, addr, static_cast<SoupServerListenOptions>(0), &err);
     g_object_unref(addr);
     if (!ok) {
-        log_message(kTag, "cannot listen on %s: %s", spec.c_str(), err->message);
+        log_message(kTag, "cannot listen on %s: %s", listen_address.c_str(), err->message);
         g_error_free(err);
         return -1;
     }
@@ -516,8 +516,8 @@ VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_da
     soup_server_add_early_handler(h->server, kAppPrefix, early_handler, h, nullptr);
     soup_server_add_handler(h->server, kAppPrefix, app_handler, h, nullptr);
     const char *env = getenv("MEVO_HTTP");
-    std::string spec = (env && *env) ? env : VK_HTTP_DEFAULT_ADDRESS;
-    if (listen_on(h, spec) != 0) {
+    std::string listen_address = (env && *env) ? env : VK_HTTP_DEFAULT_ADDRESS;
+    if (listen_on(h, listen_address) != 0) {
         vk_http_handler_free(h);
         return nullptr;
     }
