@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <vector>
@@ -151,6 +152,23 @@ size_t quantise(const std::vector<float> &w, double intercept, int count, double
 }
 
 }  // namespace
+
+bool classifier_option(ClassifierTrainOptions &o, const std::string &name, const char *value) {
+    if (name == "--data") {
+        o.data_dir = value;
+    } else if (name == "--out") {
+        o.out_path = value;
+    } else if (name == "--seed") {
+        o.seed = strtoull(value, nullptr, 10);
+    } else if (name == "--utk") {
+        o.max_utk = atoi(value);
+    } else if (name == "--epochs") {
+        o.epochs = atoi(value);
+    } else {
+        return false;
+    }
+    return true;
+}
 
 int classifier_train(const ClassifierTrainOptions &o) {
     std::vector<Face> train, val;

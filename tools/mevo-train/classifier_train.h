@@ -14,6 +14,9 @@ struct ClassifierTrainOptions {
     int epochs = 10;
 };
 
+// Applies one command-line option ("--epochs", "10") to the options; false when unknown.
+bool classifier_option(ClassifierTrainOptions &options, const std::string &name, const char *value);
+
 // Trains and writes the model; prints validation figures. Returns 0, or 1 with a message.
 int classifier_train(const ClassifierTrainOptions &options);
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <unordered_set>
@@ -417,6 +418,31 @@ Stage boost_stage(const DetectorTrainOptions &o, int stage_index, const Samples 
 }
 
 }  // namespace
+
+bool detector_option(DetectorTrainOptions &o, const std::string &name, const char *value) {
+    if (name == "--data") {
+        o.data_dir = value;
+    } else if (name == "--out") {
+        o.out_path = value;
+    } else if (name == "--window") {
+        o.window = atoi(value);
+    } else if (name == "--seed") {
+        o.seed = strtoull(value, nullptr, 10);
+    } else if (name == "--stages") {
+        o.max_stages = atoi(value);
+    } else if (name == "--utk") {
+        o.max_utk = atoi(value);
+    } else if (name == "--negatives") {
+        o.negatives_per_stage = atoi(value);
+    } else if (name == "--resume") {
+        o.resume_path = value;
+    } else if (name == "--parts") {
+        o.part_pictures = atoi(value);
+    } else {
+        return false;
+    }
+    return true;
+}
 
 int detector_train(const DetectorTrainOptions &o) {
     const int w = o.window;

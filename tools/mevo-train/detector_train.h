@@ -24,6 +24,9 @@ struct DetectorTrainOptions {
     int part_pictures = 0;
 };
 
+// Applies one command-line option ("--window", "20") to the options; false when unknown.
+bool detector_option(DetectorTrainOptions &options, const std::string &name, const char *value);
+
 // Trains and writes the model. Returns 0, or 1 with a message on standard error.
 int detector_train(const DetectorTrainOptions &options);
 

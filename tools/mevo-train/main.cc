@@ -3,8 +3,6 @@
 //                       [--negatives N] [--resume FILE] [--parts N]
 //   mevo-train classifier --data DIR --out FILE [--seed S] [--utk N] [--epochs N]
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "classifier_train.h"
@@ -21,58 +19,41 @@ void usage() {
             " [--epochs N]\n");
 }
 
+// Each command parses its own options, so the two trainers evolve independently.
+template <typename Options, typename Apply>
+bool parse_options(int argc, char **argv, Options &options, Apply apply) {
+    for (int i = 2; i < argc; i += 2) {
+        if (i + 1 >= argc || !apply(options, argv[i], argv[i + 1])) return false;
+    }
+    return !options.data_dir.empty() && !options.out_path.empty();
+}
+
+bool has_data(const std::string &dir) {
+    if (mevo_train::dir_exists(dir + "/faces-utk")) return true;
+    fprintf(stderr, "mevo-train: no training data under %s\n", dir.c_str());
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) {
-        usage();
-        return 2;
-    }
-    std::string cmd = argv[1];
-    mevo_train::DetectorTrainOptions d;
-    mevo_train::ClassifierTrainOptions c;
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        if (i + 1 >= argc) {
+    std::string cmd = argc >= 2 ? argv[1] : "";
+    if (cmd == "detector") {
+        mevo_train::DetectorTrainOptions d;
+        if (!parse_options(argc, argv, d, mevo_train::detector_option)) {
             usage();
             return 2;
         }
-        const char *v = argv[++i];
-        if (a == "--data") {
-            d.data_dir = c.data_dir = v;
-        } else if (a == "--out") {
-            d.out_path = c.out_path = v;
-        } else if (a == "--window") {
-            d.window = atoi(v);
-        } else if (a == "--seed") {
-            d.seed = c.seed = strtoull(v, nullptr, 10);
-        } else if (a == "--stages") {
-            d.max_stages = atoi(v);
-        } else if (a == "--utk") {
-            d.max_utk = c.max_utk = atoi(v);
-        } else if (a == "--negatives") {
-            d.negatives_per_stage = atoi(v);
-        } else if (a == "--resume") {
-            d.resume_path = v;
-        } else if (a == "--parts") {
-            d.part_pictures = atoi(v);
-        } else if (a == "--epochs") {
-            c.epochs = atoi(v);
-        } else {
+        return has_data(d.data_dir) ? mevo_train::detector_train(d) : 1;
+    }
+    if (cmd == "classifier") {
+        mevo_train::ClassifierTrainOptions c;
+        if (!parse_options(argc, argv, c, mevo_train::classifier_option)) {
             usage();
             return 2;
         }
+        return has_data(c.data_dir) ? mevo_train::classifier_train(c) : 1;
     }
-    if (d.data_dir.empty() || d.out_path.empty()) {
-        usage();
-        return 2;
-    }
-    if (!mevo_train::dir_exists(d.data_dir + "/faces-utk")) {
-        fprintf(stderr, "mevo-train: no training data under %s\n", d.data_dir.c_str());
-        return 1;
-    }
-    if (cmd == "detector") return mevo_train::detector_train(d);
-    if (cmd == "classifier") return mevo_train::classifier_train(c);
     usage();
     return 2;
 }
