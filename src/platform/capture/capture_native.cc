@@ -5,13 +5,16 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -87,7 +90,9 @@ CaptureNative *g_active = nullptr;
 struct CaptureNative {
     int width = 0, height = 0;
     SourceKind kind = SOURCE_SYNTHETIC;
-    std::string source;
+    std::string source;                 // the one being played
+    std::vector<std::string> playlist;  // a folder's video files, played in name order
+    size_t play_index = 0;
     bool loop = false;
     bool offline = false;   // MEVO_CLOCK=source: stamp frames with source time, no pacing
     bool snapshot = false;  // private one-frame reader of a snapshot: no signal, no clock
@@ -315,13 +320,61 @@ GstClockTime copy_sample(CaptureNative *c, GstSample *sample) {
     return pts;
 }
 
-bool restart_pass(CaptureNative *c) {
-    if (c->pass_frames == 0) return false;  // a source without frames would loop forever
+void carry_pass_time(CaptureNative *c) {
     c->pass_offset += c->pass_end;
     c->pass_end = 0;
     c->pass_frames = 0;
+}
+
+bool restart_pass(CaptureNative *c) {
+    if (c->pass_frames == 0) return false;  // a source without frames would loop forever
+    carry_pass_time(c);
     return gst_element_seek_simple(c->pipeline, GST_FORMAT_TIME,
                                    GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
+}
+
+// Moves a folder source on to its next file (the first again when looping); time keeps
+// running across files. False when there is no next file or it cannot be opened.
+bool play_next_file(CaptureNative *c) {
+    if (c->playlist.size() < 2) return false;
+    if (c->play_index + 1 >= c->playlist.size() && !c->loop) return false;
+    carry_pass_time(c);
+    gst_free(c);
+    c->play_index = (c->play_index + 1) % c->playlist.size();
+    c->source = c->playlist[c->play_index];
+    log_message(kTag, "playing '%s'", c->source.c_str());
+    if (!gst_open(c)) return false;
+    return gst_element_set_state(c->pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+bool is_video_file(const std::filesystem::path &p) {
+    static const char *const kExtensions[] = {".avi", ".mp4", ".mkv", ".webm", ".mov", ".mjpeg"};
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char ch) { return char(std::tolower(ch)); });
+    for (const char *e : kExtensions)
+        if (ext == e) return true;
+    return false;
+}
+
+// A folder source plays its video files one after the other; returns false when it has none.
+bool load_playlist(CaptureNative *c) {
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(c->source, ec))
+        if (entry.is_regular_file(ec) && is_video_file(entry.path()))
+            c->playlist.push_back(entry.path().string());
+    std::sort(c->playlist.begin(), c->playlist.end());
+    if (c->playlist.empty()) {
+        log_message(kTag, "source folder '%s' holds no video file", c->source.c_str());
+        return false;
+    }
+    c->source = c->playlist[0];
+    return true;
+}
+
+bool is_directory(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 const uint8_t *gst_next(CaptureNative *c) {
@@ -339,6 +392,11 @@ const uint8_t *gst_next(CaptureNative *c) {
             return nullptr;
         }
         if (gst_app_sink_is_eos(sink)) {
+            if (play_next_file(c)) {
+                sink = GST_APP_SINK(c->sink);
+                waited_since = wall_us();
+                continue;
+            }
             if (c->loop && restart_pass(c)) {
                 waited_since = wall_us();
                 continue;
@@ -383,7 +441,9 @@ CaptureNative *capture_native_open_source(const char *source, int width, int hei
         ok = gst_open(c);
     } else {
         c->kind = SOURCE_URI;
-        if (!is_uri(c->source) && access(c->source.c_str(), R_OK) != 0)
+        if (is_directory(c->source))
+            ok = load_playlist(c) && gst_open(c);
+        else if (!is_uri(c->source) && access(c->source.c_str(), R_OK) != 0)
             log_message(kTag, "cannot read source file '%s': %s", c->source.c_str(),
                         strerror(errno));
         else

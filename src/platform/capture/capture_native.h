@@ -2,9 +2,11 @@
 // for, from the source named by the environment, and a JPEG snapshot stream.
 //
 // Environment (read at capture_open_native):
-//   MEVO_SOURCE        a file path, a file://, rtsp:// or http(s):// URI, v4l2:/dev/videoN, or
-//                      synthetic:NAME (see synthetic.h). Unset: synthetic:walkers.
-//   MEVO_SOURCE_LOOP   "1": start a file (or synthetic scene) again at its end.
+//   MEVO_SOURCE        a file path, a folder (its .avi/.mp4/.mkv/.webm/.mov/.mjpeg files played
+//                      one after another in name order), a file://, rtsp:// or http(s):// URI,
+//                      v4l2:/dev/videoN, or synthetic:NAME (see synthetic.h).
+//                      Unset: synthetic:walkers.
+//   MEVO_SOURCE_LOOP   "1": start a file, folder or synthetic scene again at its end.
 //   MEVO_SOURCE_START  epoch seconds of the first frame in offline clock mode
 //                      (default MEVO_SOURCE_START_DEFAULT, Monday 2026-01-05 08:00:00 UTC).
 //

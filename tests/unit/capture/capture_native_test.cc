@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -62,15 +63,16 @@ class CaptureTest : public ::testing::Test {
     std::string dir;
 };
 
-// A 2-second 10 fps MJPEG AVI of a white 4:3 picture, made with GStreamer; "" when the
-// plugins for it are missing.
-std::string make_clip(const std::string &dir) {
+// A 2-second 10 fps MJPEG AVI of a plain 4:3 picture ("white" or "black"), made with
+// GStreamer; "" when the plugins for it are missing.
+std::string make_clip(const std::string &dir, const std::string &name = "clip.avi",
+                      const char *pattern = "white") {
     gst_init(nullptr, nullptr);
-    std::string path = dir + "/clip.avi";
-    std::string desc =
-        "videotestsrc num-buffers=20 pattern=white ! video/x-raw,width=160,height=120,"
-        "framerate=10/1 ! jpegenc ! avimux ! filesink location=" +
-        path;
+    std::string path = dir + "/" + name;
+    std::string desc = "videotestsrc num-buffers=20 pattern=" + std::string(pattern) +
+                       " ! video/x-raw,width=160,height=120,"
+                       "framerate=10/1 ! jpegenc ! avimux ! filesink location=" +
+                       path;
     GError *err = nullptr;
     GstElement *p = gst_parse_launch(desc.c_str(), &err);
     if (!p) {
@@ -229,6 +231,43 @@ TEST_F(CaptureTest, FileSourceIsScaledLetterboxedAndTimedBySourceTime) {
         }
         capture_close_native(c);
     }
+}
+
+TEST_F(CaptureTest, FolderSourcePlaysItsClipsInNameOrderWithTimeRunningOn) {
+    std::string clips = dir + "/clips";
+    fs::create_directory(clips);
+    std::ofstream(clips + "/notes.txt") << "not a video";
+    if (make_clip(clips, "b.avi", "black").empty() || make_clip(clips, "a.avi", "white").empty())
+        GTEST_SKIP() << "GStreamer cannot write an MJPEG AVI here (plugins missing)";
+    for (bool loop : {false, true}) {
+        SCOPED_TRACE(loop);
+        setenv("MEVO_SOURCE", clips.c_str(), 1);
+        if (loop) setenv("MEVO_SOURCE_LOOP", "1", 1);
+        g_terms = 0;
+        CaptureNative *c = capture_open_native(160, 120);
+        ASSERT_NE(c, nullptr);
+        ASSERT_EQ(capture_start_native(c), 0);
+        int frames = 0, wanted = loop ? 50 : 1000;
+        for (; frames < wanted; ++frames) {
+            const uint8_t *img = capture_get_image_native(c);
+            if (!img) break;
+            struct timeval tv;
+            capture_frame_time_native(c, &tv);
+            EXPECT_EQ(us_of(tv), kStart * 1000000 + int64_t(frames) * 100000);
+            bool white_clip = frames % 40 < 20;  // a.avi, then b.avi
+            if (white_clip)
+                EXPECT_GT(img[60 * 160 + 80], 200) << frames;
+            else
+                EXPECT_LT(img[60 * 160 + 80], 30) << frames;
+        }
+        EXPECT_EQ(frames, loop ? 50 : 40);
+        EXPECT_EQ(g_terms.load(), loop ? 0 : 1);
+        capture_close_native(c);
+    }
+    fs::remove_all(clips + "/a.avi");
+    fs::remove_all(clips + "/b.avi");
+    setenv("MEVO_SOURCE", clips.c_str(), 1);
+    EXPECT_EQ(capture_open_native(160, 120), nullptr);  // a folder without videos
 }
 
 TEST_F(CaptureTest, SnapshotStreamGivesAJpegOfTheAskedSize) {
