@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "detect/lbp.h"
 
@@ -153,10 +154,6 @@ int append_codes(uint8_t *out, int pos, int limit, Detector *d, const Image *sou
     pos += gradient_codes(out + pos, source, limit - pos);
     lbp_transform(&d->window_lbp, source);
     return append_interior(out, pos, limit, &d->window_lbp);
-}
-
-void append_result(Detection *output, int capacity, int *count, const Detection &det) {
-    if (*count < capacity) output[(*count)++] = det;
 }
 
 int clamp_capacity(int capacity) {
@@ -311,9 +308,10 @@ MsGrid ms_grid(const Image *lbp, const Detector *d, int step, bool reflected) {
     return g;
 }
 
-// Evaluates the coarse windows of rows [row_begin, row_end) and their refinements.
-void ms_rows(const MsGrid &g, int row_begin, int row_end, Detection *output, int capacity,
-             int *count, const Image *lbp, const Image *grey, Detector *d, bool reflected) {
+// Evaluates the coarse windows of rows [row_begin, row_end) and their refinements, appending
+// at most `capacity` detections to `found` (this thread's own list).
+void ms_rows(const MsGrid &g, int row_begin, int row_end, std::vector<Detection> &found,
+             int capacity, const Image *lbp, const Image *grey, Detector *d, bool reflected) {
     const int W = lbp->width;
     const int H = lbp->height;
     for (int k = row_begin; k < row_end; ++k) {
@@ -332,12 +330,7 @@ void ms_rows(const MsGrid &g, int row_begin, int row_end, Detection *output, int
                     det.top = H - 1 - w.bottom;
                     det.bottom = H - 1 - w.top;
                 }
-#pragma omp critical
-                {
-                    sync_acquire(critical_lock());
-                    append_result(output, capacity, count, det);
-                    sync_release(critical_lock());
-                }
+                if (int(found.size()) < capacity) found.push_back(det);
             }
         }
     }
@@ -349,9 +342,9 @@ namespace {
 
 struct MsJob {
     const MsGrid *grid;
-    Detection *output;
+    std::vector<Detection> *parts;  // one list per thread, joined in thread order afterwards
     int capacity;
-    int *count;
+    int *threads;  // size of the team that ran
     const Image *lbp;
     const Image *grey;
     Detector *detector;
@@ -366,8 +359,11 @@ __attribute__((noinline)) void ms_thread(const MsJob *job, int t, int threads) {
     const int r = rows % threads;
     const int begin = t * q + std::min(t, r);
     const int end = begin + q + (t < r ? 1 : 0);
-    ms_rows(*job->grid, begin, end, job->output, job->capacity, job->count, job->lbp, job->grey,
-            job->detector, job->reflected);
+    std::vector<Detection> &found = job->parts[t];
+    found.clear();
+    ms_rows(*job->grid, begin, end, found, job->capacity, job->lbp, job->grey, job->detector,
+            job->reflected);
+    if (t == 0) *job->threads = threads;
     sync_release(region_handover());
 }
 
@@ -376,8 +372,8 @@ __attribute__((noinline)) void ms_thread(const MsJob *job, int t, int threads) {
 #ifdef MEVO_DETECT_TSAN
 __attribute__((no_sanitize_thread))
 #endif
-void ms_parallel(const MsJob *job) {
-#pragma omp parallel default(none) shared(job)
+void ms_parallel(const MsJob *job, int max_threads) {
+#pragma omp parallel default(none) shared(job) num_threads(max_threads)
     ms_thread(job, omp_get_thread_num(), omp_get_num_threads());
 }
 
@@ -390,11 +386,23 @@ int scan_stepMS(Detection *output, int capacity, const Image *lbp, const Image *
     if (capacity <= 0) return 0;
     const bool reflected = detector_flip_is_half_turn(d->flip_up_down, d->flip_left_right);
     const MsGrid g = ms_grid(lbp, d, step, reflected);
-    int count = 0;
-    const MsJob job{&g, output, capacity, &count, lbp, grey, d, reflected};
+    // Threads collect into lists of their own that are joined in row order, so the result is
+    // the same whatever the team size and timing: a recording gives the same faces every run.
+    // The lists keep their memory between frames (one set per calling thread).
+    static thread_local std::vector<std::vector<Detection>> parts;
+    const int max_threads = std::max(1, omp_get_max_threads());
+    if (int(parts.size()) < max_threads) parts.resize(size_t(max_threads));
+    int threads = 1;
+    const MsJob job{&g, parts.data(), capacity, &threads, lbp, grey, d, reflected};
     sync_release(region_handover());
-    ms_parallel(&job);
+    ms_parallel(&job, max_threads);
     sync_acquire(region_handover());
+    int count = 0;
+    for (int t = 0; t < threads && count < capacity; ++t) {
+        const int take = std::min(int(parts[size_t(t)].size()), capacity - count);
+        std::copy_n(parts[size_t(t)].begin(), take, output + count);
+        count += take;
+    }
     return count;
 }
 

@@ -5,9 +5,10 @@
 // Windows and rectangles are inclusive (left, right, top, bottom) pixel bounds. Scan functions
 // run on the calling thread except scan_stepMS, which divides its rows among the threads of an
 // OpenMP parallel region (the runtime's default team; omp_set_num_threads changes it). Workers
-// only read the images and the detector; output appends (and type-1 stages, which use the
-// detector's scratch images) run in the region's single unnamed critical section. Never run two
-// scans at once on the same detectors.
+// only read the images and the detector and collect their windows in lists of their own, joined
+// in row order, so the output does not depend on the number of threads or their timing; type-1
+// stages, which use the detector's scratch images, run in the region's single unnamed critical
+// section. Never run two scans at once on the same detectors.
 #pragma once
 
 #include <cstdint>
