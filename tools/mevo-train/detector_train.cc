@@ -438,6 +438,12 @@ bool detector_option(DetectorTrainOptions &o, const std::string &name, const cha
         o.resume_path = value;
     } else if (name == "--parts") {
         o.part_pictures = atoi(value);
+    } else if (name == "--hit-rate") {
+        o.stage_hit_rate = atof(value);
+    } else if (name == "--false-rate") {
+        o.stage_false_rate = atof(value);
+    } else if (name == "--max-features") {
+        o.max_features_per_stage = atoi(value);
     } else {
         return false;
     }
@@ -448,6 +454,14 @@ int detector_train(const DetectorTrainOptions &o) {
     const int w = o.window;
     if (w < 8 || w > 64) {
         fprintf(stderr, "mevo-train: window %d outside 8 .. 64\n", w);
+        return 1;
+    }
+    if (!(o.stage_hit_rate > 0 && o.stage_hit_rate <= 1) ||
+        !(o.stage_false_rate > 0 && o.stage_false_rate <= 1) || o.max_features_per_stage < 1 ||
+        o.negatives_per_stage < 1) {
+        fprintf(stderr,
+                "mevo-train: stage rates must lie in (0, 1], feature and negative "
+                "counts must be positive\n");
         return 1;
     }
     Samples pos, held;
