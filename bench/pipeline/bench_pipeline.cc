@@ -1,18 +1,18 @@
-// The whole per-frame pipeline and its stages on the synthetic walkers scene rendered at
-// 1920 x 1080 and 640 x 480: capture (rendering a frame), detection (lbp_detect with three
-// cascades of a trained model's size), grouping, classification (the jitter boxes of every
-// face), tracking (the walkers' true boxes as measurements), counting (ended tracks into the
-// tallies and the commit), and the whole frame as the application runs it.
+// The whole per-frame pipeline and its stages at 1920 x 1080 and 640 x 480, with the shipped
+// trained models: capture (rendering a synthetic frame, the host's capture stand-in), detection
+// (lbp_detect with the package's three cascades), grouping (of the raw windows the scan gave),
+// classification (the jitter boxes of every face found), tracking (the synthetic walkers' true
+// boxes as measurements), counting (ended tracks into the tallies and the commit), and the whole
+// frame as the application runs it.
 //
-// The cascades are synthetic (the model writer's format, 20 stages of 3 to 41 features, each
-// stage passing about half of the windows that reach it); the classifier is the package's model
-// file when present, else the embedded one.
+// Detection, grouping, classification and the whole frame work on a real group photograph (ten
+// people facing the camera, from ../shared/data/wider-val) resized to the frame size, so the
+// cascades show their real early-exit profile and the classifier real faces. Without the data
+// they use the synthetic walkers scene and the label says so.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,37 +23,16 @@
 #include "detect/detection.h"
 #include "detect/detector.h"
 #include "detect/scan.h"
+#include "image_io.h"
 #include "platform/capture/synthetic.h"
-#include "support/model_writer.h"
 #include "track/tracker.h"
 
 namespace {
-constexpr int kStages = 20;
 constexpr int kDetectors = 3;
-constexpr int kWindows[kDetectors] = {16, 20, 25};
+constexpr const char *kCascades[kDetectors] = {"face16.dat", "face20.dat", "face25.dat"};
+constexpr const char *kPhoto =
+    MEVO_DATA_DIR "/wider-val/images/19--Couple/19_Couple_Couple_19_836.jpg";
 constexpr int kSizes[2][2] = {{1920, 1080}, {640, 480}};
-
-mevo_test::ModelDesc synthetic_cascade(int window, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> pos(1, window - 2);
-    std::uniform_int_distribution<int> score(0, 255);
-    mevo_test::ModelDesc m;
-    m.width = m.height = window;
-    for (int s = 0; s < kStages; ++s) {
-        mevo_test::ModelStage stage;
-        int n = 3 + 2 * s;
-        for (int f = 0; f < n; ++f) {
-            mevo_test::ModelFeature feat;
-            feat.x = pos(rng);
-            feat.y = pos(rng);
-            for (int32_t &t : feat.table) t = score(rng);
-            stage.features.push_back(feat);
-        }
-        stage.threshold = int32_t(n * 127.5);  // the median sum: about half pass
-        m.stages.push_back(stage);
-    }
-    return m;
-}
 
 struct Fixture {
     int w, h;
@@ -64,12 +43,14 @@ struct Fixture {
     ClassifierModel model;
     std::vector<Detection> dets = std::vector<Detection>(DETECTION_CAPACITY);
 
+    bool photo = false;          // the real picture, else the synthetic scene
+    std::vector<uint8_t> scene;  // what detection sees: the photo or a walkers frame
+
     Fixture(int width, int height) : w(width), h(height), frame(size_t(width) * height) {
+        const std::string models = MEVO_PACKAGE_DIR "/modules/lbpdetect/stable/";
         for (int i = 0; i < kDetectors; ++i) {
-            std::string path = "/tmp/bench_pipeline_" + std::to_string(getpid()) + ".dat";
-            mevo_test::model_write(path, synthetic_cascade(kWindows[i], 17 + i));
-            detector_load(&detectors[i], path.c_str());
-            std::remove(path.c_str());
+            if (detector_load(&detectors[i], (models + kCascades[i]).c_str()) != 0)
+                std::fprintf(stderr, "bench_pipeline: cannot load %s\n", kCascades[i]);
             detector_set_options(&detectors[i], 0, DETECTOR_SCALE_OCTAVE, DETECTOR_STEP_MS);
         }
         std::string error;
@@ -81,7 +62,25 @@ struct Fixture {
         frame_image.data = frame_image.base = frame.data();
         image_create(&detection_image, PIXEL_GRAY8, 1, w, h, IMAGE_PLANAR, IMAGE_ORIGIN_TOP);
         render(200);  // a frame with three walkers
+        scene = frame;
+        load_photo();
     }
+    // The photo resized to the frame size into `scene`; false (scene left synthetic) without it.
+    void load_photo() {
+        Image original = {}, sized = {};
+        std::string error;
+        if (imageio_read_grey(kPhoto, &original, &error) != 0) return;
+        if (image_create(&sized, PIXEL_GRAY8, 1, w, h, IMAGE_PLANAR, IMAGE_ORIGIN_TOP) ==
+                IMAGE_OK &&
+            image_resize(&original, &sized, w, h, IMAGE_FILTER_BILINEAR) == IMAGE_OK) {
+            for (int y = 0; y < h; ++y)
+                std::copy_n(image_row(&sized, y), w, scene.begin() + ptrdiff_t(y) * w);
+            photo = true;
+        }
+        image_free(&sized);
+        image_free(&original);
+    }
+    void show_scene() { frame = scene; }
     ~Fixture() {
         detector_free(detectors, kDetectors);
         image_free(&detection_image);
@@ -112,9 +111,20 @@ Fixture &fixture(int index) {
     return *f[index];
 }
 
-void label(benchmark::State &state) {
+void label(benchmark::State &state, bool scene = false) {
     int i = int(state.range(0));
-    state.SetLabel(std::to_string(kSizes[i][0]) + "x" + std::to_string(kSizes[i][1]));
+    std::string text = std::to_string(kSizes[i][0]) + "x" + std::to_string(kSizes[i][1]);
+    if (scene) text += fixture(i).photo ? " photo" : " synthetic (no data)";
+    state.SetLabel(text);
+}
+
+// The raw windows and the faces of the scene, as the loop's first grouping leaves them.
+std::vector<Detection> raw_detections(Fixture &f) {
+    f.show_scene();
+    image_to_gray(&f.detection_image, &f.frame_image);
+    int n = lbp_detect(f.dets.data(), DETECTION_CAPACITY, &f.detection_image, f.detectors,
+                       kDetectors, nullptr, nullptr, 0);
+    return std::vector<Detection>(f.dets.begin(), f.dets.begin() + std::max(n, 0));
 }
 
 void BM_Capture(benchmark::State &state) {
@@ -129,6 +139,7 @@ void BM_Capture(benchmark::State &state) {
 
 void BM_Detection(benchmark::State &state) {
     Fixture &f = fixture(int(state.range(0)));
+    f.show_scene();
     int raw = 0;
     for (auto _ : state) {
         image_to_gray(&f.detection_image, &f.frame_image);
@@ -136,27 +147,12 @@ void BM_Detection(benchmark::State &state) {
                          kDetectors, nullptr, nullptr, 0);
     }
     state.counters["raw"] = raw;
-    label(state);
+    label(state, true);
 }
 
-// The synthetic cascades pass no window of the scene, so grouping gets what a trained cascade
-// gives around a face: a cluster of windows shifted by up to 3 pixels at two sizes per walker.
 void BM_Grouping(benchmark::State &state) {
     Fixture &f = fixture(int(state.range(0)));
-    Detection walkers[16];
-    int k = f.walker_boxes(200, walkers);
-    std::vector<Detection> raw;
-    for (int i = 0; i < k; ++i)
-        for (int grow = 0; grow <= 4; grow += 4)
-            for (int dy = -3; dy <= 3; dy += 2)
-                for (int dx = -3; dx <= 3; dx += 2) {
-                    Detection d = walkers[i];
-                    d.left += dx;
-                    d.right += dx + grow;
-                    d.top += dy;
-                    d.bottom += dy + grow;
-                    raw.push_back(d);
-                }
+    const std::vector<Detection> raw = raw_detections(f);
     std::vector<Detection> work(raw.size());
     int faces = 0;
     for (auto _ : state) {
@@ -165,21 +161,27 @@ void BM_Grouping(benchmark::State &state) {
     }
     state.counters["raw"] = double(raw.size());
     state.counters["faces"] = faces;
-    label(state);
+    label(state, true);
 }
 
+// Every face the loop would classify (grouped, at least Detector.MinRect's default 20 pixels
+// wide) with its eight jitter boxes.
 void BM_Classification(benchmark::State &state) {
     Fixture &f = fixture(int(state.range(0)));
-    Detection boxes[64];
-    int k = f.walker_boxes(200, boxes);  // three walkers in view
-    k = add_jitter_boxes(boxes, k, 64);
-    std::vector<Detection> work(boxes, boxes + k);
+    std::vector<Detection> boxes = raw_detections(f);
+    int k = group_detections(boxes.data(), int(boxes.size()));
+    k = int(std::partition(boxes.begin(), boxes.begin() + k,
+                           [](const Detection &d) { return d.right - d.left + 1 >= 20; }) -
+            boxes.begin());
+    boxes.resize(size_t(k) * 9);
+    k = add_jitter_boxes(boxes.data(), k, int(boxes.size()));
+    std::vector<Detection> work(boxes.begin(), boxes.begin() + k);
     for (auto _ : state) {
-        std::copy(boxes, boxes + k, work.begin());
+        std::copy(boxes.begin(), boxes.begin() + k, work.begin());
         classify_faces_with_model(&f.frame_image, work.data(), k, f.model, 0, 0, 0);
     }
     state.counters["boxes"] = k;
-    label(state);
+    label(state, true);
 }
 
 void BM_Tracking(benchmark::State &state) {
@@ -243,8 +245,8 @@ void BM_WholeFrame(benchmark::State &state) {
     FrameFacesConfig config;
     ClassifierAgeOffsets offsets = {0, 0, 0};
     int n = 0;
+    f.show_scene();
     for (auto _ : state) {
-        f.render(n % 240);
         int k = frame_faces_find(&f.frame_image, nullptr, &f.detection_image, f.detectors,
                                  kDetectors, f.model, config, f.dets.data(), DETECTION_CAPACITY);
         int mm = faces_to_measurements(f.dets.data(), k < 0 ? 0 : k, 0, offsets, m,
@@ -257,7 +259,7 @@ void BM_WholeFrame(benchmark::State &state) {
     tracker_free(tracker);
     state.counters["fps"] =
         benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
-    label(state);
+    label(state, true);
 }
 }  // namespace
 
