@@ -45,6 +45,7 @@ const SyntheticScene kWalkersScene = {
     kWalkersFrames,
     kWalkers,
     int(sizeof kWalkers / sizeof kWalkers[0]),
+    nullptr,
 };
 
 // Faces of the "people" scene, one character per cell: '#' hair and border, '.' skin,
@@ -138,21 +139,31 @@ const SyntheticWalker kPeople[] = {
     // id gender age first  last    x0     y0     x1     y1   size0 size1 pattern
     {1, 'M', 30,    5,  125,  40.0,  80.0, 600.0,  80.0,  48,  48, kPeoplePatterns.faces[0]},
     {2, 'F', 20,   40,  170, 600.0, 200.0,  40.0, 200.0,  48,  50, kPeoplePatterns.faces[1]},
-    {3, 'M', 68,  150,  280,  40.0, 300.0, 600.0, 290.0,  48,  48, kPeoplePatterns.faces[2]},
-    {4, 'F', 48,  190,  320, 600.0, 140.0,  40.0, 140.0,  50,  48, kPeoplePatterns.faces[3]},
+    {3, 'M', 70,  150,  280,  40.0, 300.0, 600.0, 290.0,  48,  48, kPeoplePatterns.faces[2]},
+    {4, 'F', 50,  190,  320, 600.0, 140.0,  40.0, 140.0,  50,  48, kPeoplePatterns.faces[3]},
     {5, 'M', 40,  330,  480,  40.0,  90.0, 600.0,  90.0,  48,  48, kPeoplePatterns.faces[4]},
-    {6, 'F',  8,  360,  450, 600.0, 260.0,  40.0, 260.0,  46,  46, kPeoplePatterns.faces[5]},
-    {7, 'F', 38,  900, 1080,  40.0, 180.0, 600.0, 180.0,  48,  48, kPeoplePatterns.faces[6]},
+    {6, 'F',  7,  360,  450, 600.0, 260.0,  40.0, 260.0,  46,  46, kPeoplePatterns.faces[5]},
+    {7, 'F', 40,  900, 1080,  40.0, 180.0, 600.0, 180.0,  48,  48, kPeoplePatterns.faces[6]},
     {8, 'F', 60, 1010, 1130, 600.0,  80.0,  40.0,  80.0,  48,  48, kPeoplePatterns.faces[7]},
-    {9, 'M', 80, 1040, 1170,  40.0, 290.0, 600.0, 290.0,  48,  48, kPeoplePatterns.faces[8]},
+    {9, 'M', 85, 1040, 1170,  40.0, 290.0, 600.0, 290.0,  48,  48, kPeoplePatterns.faces[8]},
 };
 // clang-format on
 static_assert(sizeof kPeople / sizeof kPeople[0] == kPeopleCount);
 
 constexpr int kPeopleFrames = 20000;
 
+// Fine noise, 100 .. 160, from a hash of the pixel position.
+uint8_t noise_background(int x, int y, int) {
+    uint32_t h = uint32_t(x) * 0x9E3779B1u ^ uint32_t(y) * 0x85EBCA77u;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 12;
+    return uint8_t(100 + h % 61);
+}
+
 const SyntheticScene kPeopleScene = {
-    "people", 640, 360, kWalkersFrameIntervalUs, kPeopleFrames, kPeople, kPeopleCount,
+    "people",      640,     360,          kWalkersFrameIntervalUs,
+    kPeopleFrames, kPeople, kPeopleCount, noise_background,
 };
 
 // Placement of the scene in an output frame: scale and the top-left corner of its area.
@@ -223,13 +234,19 @@ uint8_t synthetic_background(int x, int y, int out_w) {
     return uint8_t(96 + ramp + check);
 }
 
+uint8_t synthetic_scene_background(const SyntheticScene *scene, int x, int y, int out_w) {
+    return scene && scene->background ? scene->background(x, y, out_w)
+                                      : synthetic_background(x, y, out_w);
+}
+
 void synthetic_render(const SyntheticScene *scene, int frame, int out_w, int out_h, uint8_t *out) {
     if (!scene || out_w <= 0 || out_h <= 0 || !out) return;
     std::memset(out, 0, size_t(out_w) * size_t(out_h));
     Placement p = place(scene, out_w, out_h);
     for (int y = p.top; y < p.top + p.height; ++y) {
         uint8_t *row = out + size_t(y) * out_w;
-        for (int x = p.left; x < p.left + p.width; ++x) row[x] = synthetic_background(x, y, out_w);
+        for (int x = p.left; x < p.left + p.width; ++x)
+            row[x] = synthetic_scene_background(scene, x, y, out_w);
     }
     for (int i = 0; i < scene->walker_count; ++i) {
         SynthRect box;

@@ -15,7 +15,8 @@
 // same levels plus 110 for a moustache), so that a classifier can tell people apart; the
 // "walkers" scene uses the shared pattern for everyone.
 //
-// Background: synthetic_background(x, y, out_w) inside the scene area, 0 in the borders.
+// Background: synthetic_scene_background(scene, x, y, out_w) inside the scene area (the smooth
+// synthetic_background unless the scene has its own), 0 in the borders.
 // Faces of one scene never overlap and never leave the scene area (the unit tests check it).
 //
 // Everything here is pure and thread-safe.
@@ -51,17 +52,20 @@ struct SyntheticScene {
     int frame_count;        // frames 0 .. frame_count - 1
     const SyntheticWalker *walkers;
     int walker_count;
+    // Grey level of output pixel (x, y) behind the faces, or null for synthetic_background.
+    uint8_t (*background)(int x, int y, int out_w);
 };
 
 // The "walkers" scene: 640 x 360, 10 fps, 240 frames (24 s), six walkers, up to two at a time.
 const SyntheticScene *synthetic_scene_walkers(void);
 
-// The "people" scene: 640 x 360, 10 fps, 20000 frames (2000 s). Nine people, each with a face
-// pattern of its own and ages across the count bands, cross the view within frames 5 .. 1170,
-// up to three at a time, with nobody in view in frames 481 .. 899 and from frame 1171 on: a
-// long empty tail, so that a test in offline clock mode can place the source start (e.g. a
-// counting schedule that switches off at frame 400 and on at frame 1000) and still query the
-// running application after the last person has left.
+// The "people" scene: 640 x 360, 10 fps, 20000 frames (2000 s), on a background of fine grey
+// noise (a detector that knows faces by their codes cannot mistake it for the flat skin of a
+// face). Nine people, each with a face pattern of its own and ages across the count bands, cross
+// the view within frames 5 .. 1170, up to three at a time, with nobody in view in frames 481 .. 899
+// and from frame 1171 on: a long empty tail, so that a test in offline clock mode can place the
+// source start (e.g. a counting schedule that switches off at frame 400 and on at frame 1000) and
+// still query the running application after the last person has left.
 const SyntheticScene *synthetic_scene_people(void);
 
 // Scene by name (the text after "synthetic:"), or null when there is none of that name.
@@ -77,6 +81,9 @@ const uint8_t (*synthetic_walker_pattern(const SyntheticScene *scene, int index)
 
 // Background grey level of output pixel (x, y) inside the scene area.
 uint8_t synthetic_background(int x, int y, int out_w);
+
+// The scene's background at output pixel (x, y) inside the scene area.
+uint8_t synthetic_scene_background(const SyntheticScene *scene, int x, int y, int out_w);
 
 // Renders `frame` into `out` (out_w * out_h bytes, rows of out_w bytes). Frames outside
 // 0 .. frame_count - 1 show the empty background.

@@ -98,7 +98,7 @@ TEST(SyntheticScenes, GroundTruthMatchesThePixels) {
                                 s, owners[size_t(in)])[(y - b.top) * SYNTH_FACE_CELLS / side]
                                                       [(x - b.left) * SYNTH_FACE_CELLS / side];
                         } else if (x >= ox && x < ox + aw && y >= oy && y < oy + ah) {
-                            expected = synthetic_background(x, y, size.w);
+                            expected = synthetic_scene_background(s, x, y, size.w);
                         } else {
                             expected = 0;
                         }
