@@ -76,9 +76,14 @@ void unmap_store(cntdata *c) {
     }
 }
 
-// Day change rule: `today` is recomputed once now has passed the end of the stored day.
+// Day change rule: `today` is recomputed once now has passed the end of the stored day, and
+// also when now lies before that day's start: a clock set back (or, offline, a store opened at
+// the wall-clock time before the recording's first frame) would otherwise keep adding the
+// counts of one day to another's.
 void refresh_today(cntdata *c, time_t now) {
-    if (int64_t(c->today_end) >= int64_t(now)) return;
+    if (int64_t(c->today_end) >= int64_t(now) &&
+        int64_t(now) >= int64_t(cntdata_day_start(time_t(c->today_end) - 1)))
+        return;
     c->today_end = int32_t(cntdata_day_end(now));
     cntdata_day_sum(c, now, c->today);
 }

@@ -285,6 +285,24 @@ TEST_F(CntdataTest, RunningTotalsSumAllTypesOfEachDay) {
     cntdata_totals_free(totals);
 }
 
+// A clock set back past midnight (or an offline run whose store was opened at the wall-clock
+// time, later than the recording) leaves the stored day: today is that earlier day's counts.
+TEST_F(CntdataTest, ClockSetBackToAnEarlierDayRecomputesToday) {
+    at(local(2026, 12, 7, 9, 0));
+    auto c = open_store();
+    ASSERT_TRUE(c);
+    cntdata_count(c.get(), 4, clock_now());
+    EXPECT_EQ(c->today[4], 1);
+    at(local(2026, 12, 6, 9, 0));
+    cntdata_count(c.get(), 5, clock_now());
+    EXPECT_EQ(c->today[4], 0);  // the 7th's count is not the 6th's
+    EXPECT_EQ(c->today[5], 1);
+    at(local(2026, 12, 6, 23, 59));
+    cntdata_tick(c.get());  // the same day: kept
+    EXPECT_EQ(c->today[5], 1);
+    cntdata_destroy(c.get());
+}
+
 TEST_F(CntdataTest, DayChangeRecomputesToday) {
     at(local(2026, 12, 6, 23, 50));
     auto c = open_store();
