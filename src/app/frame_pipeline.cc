@@ -28,6 +28,14 @@ constexpr int kBandTop[AGE_BANDS - 1] = {14, 24, 34, 44, 54, 64, 74};
 double frame_seconds(const struct timeval &tv) {
     return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
 }
+
+void handle_ended_tracks(MevoApp *app, int lost) {
+    PipelineState &st = app->pipeline;
+    if (lost <= 0) return;
+    log_message(kTag, "[LOST TRACK] lost_count %d\n", lost);
+    for (int i = 0; i < lost; ++i) ended_track_handle(st.ended[i], &st.tallies, app->tracks);
+    if (app->tracks) track_buffer_sync(app->tracks);
+}
 }  // namespace
 
 int pipeline_state_init(PipelineState *state) {
@@ -133,13 +141,18 @@ int frame_pipeline_run(MevoApp *app, const AppFrame *frame) {
     double t = frame_seconds(frame->time);
     int lost = app->tracker ? tracker_step(app->tracker, st.measurement_ptrs, m, st.ended, t) : 0;
     track_recorder_record(frame->image, t);
-    if (lost > 0) {
-        log_message(kTag, "[LOST TRACK] lost_count %d\n", lost);
-        for (int i = 0; i < lost; ++i) ended_track_handle(st.ended[i], &st.tallies, app->tracks);
-        if (app->tracks) track_buffer_sync(app->tracks);
-    }
+    handle_ended_tracks(app, lost);
     gender_live_publish(&st.gender_live, st.detections, faces, app->face_threshold_internal);
     return faces;
+}
+
+int frame_pipeline_idle(MevoApp *app, const AppFrame *frame) {
+    PipelineState &st = app->pipeline;
+    if (!app->tracker) return 0;
+    int lost =
+        tracker_step(app->tracker, st.measurement_ptrs, 0, st.ended, frame_seconds(frame->time));
+    handle_ended_tracks(app, lost);
+    return lost > 0 ? lost : 0;
 }
 
 int tallies_commit(Tallies *tallies, cntdata *counts, bool schedule_on, time_t now) {

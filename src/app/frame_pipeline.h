@@ -75,6 +75,13 @@ int age_band(int age);
 // number of faces found (>= 0), or -1 when the frame could not be scanned.
 int frame_pipeline_run(MevoApp *app, const AppFrame *frame);
 
+// A frame while the schedule keeps counting off: nothing is detected, but the tracker is
+// stepped without faces, so the tracks of people who were in view end in the off time and go
+// through the ended-track handling as usual (commit_tallies then never counts them). Left
+// standing until counting resumes, they would end then and be counted, or take over a new
+// person's face after the gap. Returns the number of tracks that ended.
+int frame_pipeline_idle(MevoApp *app, const AppFrame *frame);
+
 // Fills measurements from `count` faces in camera coordinates: only faces with hits above
 // `cluster_score`, at most `capacity`. Returns how many were written.
 int faces_to_measurements(const Detection *faces, int count, int32_t cluster_score,

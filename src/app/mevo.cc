@@ -460,7 +460,10 @@ bool mevo_frame_step(MevoApp *app) {
     current.time.tv_usec = usec;
 
     lowres_update(frame, app->width, app->height, app->frame_image.stride, lowres_camera_rotated());
-    if (app->counting_enabled && schedule_enabled.load()) frame_pipeline_run(app, &current);
+    if (app->counting_enabled && schedule_enabled.load())
+        frame_pipeline_run(app, &current);
+    else if (app->counting_enabled)
+        frame_pipeline_idle(app, &current);
     if (commit_tallies(app) > 0) app->last_count_time = clock_now();
 
     run_periodic_duties(app);

@@ -278,6 +278,54 @@ TEST_F(AppRoot, AWalkingFaceIsCountedOnceAfterItsTrackEnds) {
     classifier_model_free(&app.classifier);
 }
 
+// While the schedule keeps counting off the tracker is still stepped, without faces: a person
+// in view when counting went off has their track end in the off time, stored and never
+// counted, and a face seen after counting resumes starts a track of its own.
+TEST_F(AppRoot, TracksEndWhileScheduledOffAndAreNeverCounted) {
+    static MevoApp app;
+    app.tracker = tracker_new(1, 1920, 1, 1080, 12692.0, 75.0, 6000.0, 40.0, 10.0);
+    app.tracks = track_buffer_init(100);
+    ASSERT_TRUE(app.tracks && app.tracks->ready);
+    ASSERT_EQ(pipeline_state_init(&app.pipeline), 0);
+    const double t0 = 1767600000.0;
+    Measurement m = {300, 200, std::log(48.0), 0, 0, 0, 1, 30, 1};
+    const Measurement *mp = &m;
+    Track *lost[TRACKER_MAX_TRACKS];
+    int n = 0;
+    for (; n < 20; ++n) {
+        m.x = 300 + 4 * n;
+        ASSERT_EQ(tracker_step(app.tracker, &mp, 1, lost, t0 + 0.1 * n), 0);
+    }
+    ASSERT_EQ(app.tracker->track_count, 1);
+    ASSERT_GT(app.tracker->tracks[0]->id, 0);
+    auto frame_at = [](double t, int number) {
+        AppFrame f = {nullptr, {time_t(t), suseconds_t((t - double(time_t(t))) * 1e6)}, number};
+        return f;
+    };
+    int ended = 0;
+    for (int k = 0; k < 50 && app.tracker->track_count > 0; ++k, ++n) {
+        AppFrame f = frame_at(t0 + 0.1 * n, n + 1);
+        ended += frame_pipeline_idle(&app, &f);
+    }
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(app.tracker->track_count, 0);
+    EXPECT_EQ(app.pipeline.tallies.men[age_band(30)], 1);
+    EXPECT_EQ(track_buffer_count(app.tracks), 1);
+    EXPECT_EQ(tallies_commit(&app.pipeline.tallies, nullptr, false, time_t(t0) + 5), 0);
+    EXPECT_EQ(tallies_commit(&app.pipeline.tallies, nullptr, true, time_t(t0) + 60), 0);
+    // Counting resumes a minute later: a face elsewhere is a new, tentative track.
+    m.x = 900;
+    ASSERT_EQ(tracker_step(app.tracker, &mp, 1, lost, t0 + 60.0), 0);
+    ASSERT_EQ(app.tracker->track_count, 1);
+    EXPECT_EQ(app.tracker->tracks[0]->id, 0);
+
+    tracker_free(app.tracker);
+    app.tracker = nullptr;
+    track_buffer_free(app.tracks);
+    app.tracks = nullptr;
+    pipeline_state_free(&app.pipeline);
+}
+
 TEST(Pipeline, PublishKeepsFacesAboveThresholdAndSkipsWhenBusy) {
     static GenderLive live;
     Detection faces[3] = {};
