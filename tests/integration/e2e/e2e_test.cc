@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -95,18 +95,36 @@ size_t append(char *data, size_t size, size_t n, void *out) {
     return size * n;
 }
 
+// Text between `open` and the next `close` at or after `from`, or "" (pos = npos) if absent.
+std::string between(const std::string &text, const std::string &open, const std::string &close,
+                    size_t *pos) {
+    size_t start = text.find(open, *pos);
+    size_t end = start == std::string::npos ? start : text.find(close, start + open.size());
+    if (end == std::string::npos) {
+        *pos = std::string::npos;
+        return {};
+    }
+    *pos = end + close.size();
+    return text.substr(start + open.size(), end - start - open.size());
+}
+
 // Values of each graph of a chart: gid -> (xid -> value).
 std::map<std::string, std::map<std::string, int>> chart_values(const std::string &xml) {
     std::map<std::string, std::map<std::string, int>> graphs;
-    const std::regex graph(R"re(<graph gid="([^"]*)"[^>]*>([\s\S]*?)</graph>)re");
-    const std::regex value(R"re(<value xid="([^"]*)">(-?\d+)</value>)re");
-    for (auto g = std::sregex_iterator(xml.begin(), xml.end(), graph); g != std::sregex_iterator();
-         ++g) {
-        const std::string body = (*g)[2];
-        auto &values = graphs[(*g)[1]];
-        for (auto v = std::sregex_iterator(body.begin(), body.end(), value);
-             v != std::sregex_iterator(); ++v)
-            values[(*v)[1]] = std::stoi((*v)[2]);
+    size_t pos = xml.find("<graphs>");
+    while (pos != std::string::npos) {
+        size_t at = pos;
+        const std::string gid = between(xml, "<graph gid=\"", "\"", &at);
+        if (at == std::string::npos) break;
+        const std::string body = between(xml, ">", "</graph>", &at);
+        if (at == std::string::npos) break;
+        auto &values = graphs[gid];
+        for (size_t v = 0; v != std::string::npos;) {
+            const std::string xid = between(body, "<value xid=\"", "\">", &v);
+            if (v == std::string::npos) break;
+            values[xid] = std::atoi(between(body, "", "</value>", &v).c_str());
+        }
+        pos = at;
     }
     return graphs;
 }

@@ -51,7 +51,7 @@ TEST(SyntheticScenes, GroundTruthMatchesThePixels) {
     } scenes[] = {
         {synthetic_scene_walkers(), 239, 7},
         // The people are in view up to frame 1170; the tail after it is empty.
-        {synthetic_scene_people(), 1300, 17},
+        {synthetic_scene_people(), 1300, 29},
     };
     struct Size {
         int w, h;
