@@ -19,10 +19,10 @@ struct ClassifierTrainOptions {
     int samples_per_face = 4;  // jittered samples per training picture (odd ones mirrored)
     // Weight views summed into every table entry: cells per side of each resolution's grid
     // (entries of all positions in one cell share the view's weight); 0 = one cell per position.
-    std::vector<int> grids = {4, 12, 0};
-    ViewPenalties gender_l2 = {1e-4, 1e-3, 3e-2};
-    ViewPenalties age_l2 = {1e-4, 1e-3, 3e-2};
-    ViewPenalties face_l2 = {1e-6, 1e-5, 1e-3};
+    std::vector<int> grids = {3, 6, 12, 24, 0};
+    ViewPenalties gender_l2 = {1e-4, 1e-4, 1e-3, 3e-3, 3e-2};
+    ViewPenalties age_l2 = {1e-4, 1e-4, 1e-3, 3e-3, 3e-2};
+    ViewPenalties face_l2 = {1e-6, 1e-6, 1e-5, 1e-4, 1e-3};
     // Training boxes: the face square scaled by a factor within [frame_scale_min,
     // frame_scale_max] and its centre raised by up to frame_raise box widths, on top of a shift of
     // up to one jitter step (width / 16) each way.
