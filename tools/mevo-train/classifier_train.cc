@@ -46,6 +46,7 @@ constexpr int RESOLUTIONS[] = {CLASSIFIER_D50, CLASSIFIER_D40, CLASSIFIER_D32};
 constexpr int JITTER_DIVISOR = 16;  // jitter boxes move by width / 16, as add_jitter_boxes does
 constexpr int FORWARD_CHUNKS = 8;   // fixed, so sums do not depend on the thread count
 constexpr int LBFGS_HISTORY = 8;
+constexpr double MAX_GRID = 48;  // cells per side: the largest resolution has 48 x 48 positions
 constexpr double ARMIJO_C1 = 1e-4;
 constexpr int MAX_BACKTRACKS = 30;
 constexpr uint32_t INNER_BUCKETS = 5;  // holdout: 1 in 5 training pictures
@@ -560,7 +561,11 @@ bool classifier_option(ClassifierTrainOptions &o, const std::string &name, const
     } else if (name == "--samples") {
         return parse_positive_int(value, &o.samples_per_face);
     } else if (name == "--grids") {
-        return parse_list(value, &o.grids);
+        std::vector<double> v;  // read as numbers first: a huge value must not overflow an int
+        if (!parse_list(value, &v)) return false;
+        for (double g : v)
+            if (g > MAX_GRID || g != std::floor(g)) return false;
+        o.grids.assign(v.begin(), v.end());
     } else if (name == "--gender-l2") {
         return parse_list(value, &o.gender_l2);
     } else if (name == "--age-l2") {
