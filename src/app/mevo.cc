@@ -337,16 +337,22 @@ void measure_fps(MevoApp *app) {
     log_message(kTag, "frame %d: %.2f fps\n", app->frame_number, double(fps));
 }
 
-// Camera.Width/Height follow the image resolution; the new size is used from the next start.
+// Camera.Width/Height follow the image resolution. The writes are synced: a changed resolution
+// restarts the application at this frame's parameter-change test, to capture at the new size.
 void poll_resolution(MevoApp *app) {
     int w = 0, h = 0;
-    if (!read_resolution_checked(&w, &h)) return;
-    if (w == app->width && h == app->height) return;
+    read_resolution(&w, &h);
     char text[16];
-    std::snprintf(text, sizeof text, "%d", w);
-    ov_param_set_ex("Camera.Width", text, 0);
-    std::snprintf(text, sizeof text, "%d", h);
-    ov_param_set_ex("Camera.Height", text, 0);
+    if (w != app->width) {
+        app->width = w;
+        std::snprintf(text, sizeof text, "%d", w);
+        ov_param_set_ex("Camera.Width", text, 1);
+    }
+    if (h != app->height) {
+        app->height = h;
+        std::snprintf(text, sizeof text, "%d", h);
+        ov_param_set_ex("Camera.Height", text, 1);
+    }
 }
 
 void run_periodic_duties(MevoApp *app) {

@@ -80,3 +80,33 @@ TEST_F(AppLoop, SigtermMidRunEndsThroughTheSameShutdown) {
         << text;
     EXPECT_EQ(text.find("end of synthetic source"), std::string::npos);
 }
+
+TEST_F(AppLoop, ANewImageResolutionBecomesTheCaptureSizeThroughARestart) {
+    testrun::Child set({root.path + "/usr/bin/setupctl", "--nosync", "set",
+                        "root.Image.I0.Appearance.Resolution", "640x360"},
+                       {"MEVO_ROOT=" + root.path}, root.path + "/setupctl.log", root.path);
+    ASSERT_TRUE(set.wait_for(30));
+    ASSERT_TRUE(set.exited_with(0)) << testrun::read_file(root.path + "/setupctl.log");
+
+    testrun::Child mevo = run({"MEVO_SOURCE=synthetic:walkers"}, log);
+    ASSERT_TRUE(mevo.wait_for(600));
+    std::string text = testrun::read_file(log);
+    EXPECT_TRUE(mevo.exited_with(0)) << text;
+    std::string missing;
+    EXPECT_NE(testrun::find_in_order(text,
+                                     {"opening 'synthetic:walkers' at 1280x720",
+                                      "mevo: frame 100: ", "Parameters updated, restarting"},
+                                     0, &missing),
+              std::string::npos)
+        << "missing '" << missing << "' in\n"
+        << text;
+    EXPECT_EQ(text.find("mevo: frame 200: "), std::string::npos);
+
+    std::string again_log = root.path + "/again.log";
+    testrun::Child again = run({"MEVO_SOURCE=synthetic:walkers"}, again_log);
+    ASSERT_TRUE(again.wait_for(600));
+    text = testrun::read_file(again_log);
+    EXPECT_TRUE(again.exited_with(0)) << text;
+    EXPECT_NE(text.find("opening 'synthetic:walkers' at 640x360"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Parameters updated"), std::string::npos) << text;
+}

@@ -209,20 +209,20 @@ class PeopleScenario : public ::testing::Test {
         ASSERT_TRUE(first.exited_with(0)) << testrun::read_file(root.path + "/first.log");
         std::remove((root.path + "/tmp/mevo-http.addr").c_str());
         for (auto [name, value] : std::vector<std::pair<const char *, const char *>>{
-                 {"Camera0Width", "640"},
-                 {"Camera0Height", "360"},
-                 {"Detector0MinRect", "30"},  // see e2e::SCENE_MIN_RECT
-                 {"Schedule0StopSu", "23:59"},
-                 {"Schedule0StartMo", "00:00"},
-                 {"Schedule0StopMo", "00:01"},
+                 {"root.Image.I0.Appearance.Resolution", "640x360"},
+                 {"mevo.Camera0Width", "640"},
+                 {"mevo.Camera0Height", "360"},
+                 {"mevo.Detector0MinRect", "30"},  // see e2e::SCENE_MIN_RECT
+                 {"mevo.Schedule0StopSu", "23:59"},
+                 {"mevo.Schedule0StartMo", "00:00"},
+                 {"mevo.Schedule0StopMo", "00:01"},
              }) {
             SpawnOptions so;
             so.capture_output = true;
             so.merge_stderr = true;
             so.env = {"MEVO_ROOT=" + root.path};
-            SpawnResult set = spawn_run({root.path + "/usr/bin/setupctl", "--nosync", "set",
-                                         std::string("mevo.") + name, value},
-                                        so);
+            SpawnResult set =
+                spawn_run({root.path + "/usr/bin/setupctl", "--nosync", "set", name, value}, so);
             ASSERT_EQ(set.status, 0) << name << ": " << set.output;
         }
     }
