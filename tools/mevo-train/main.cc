@@ -1,7 +1,12 @@
 // mevo-train: trains the shipped face models from the shared data folder.
 //   mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N] [--utk N]
-//                       [--negatives N] [--resume FILE] [--parts N]
-//   mevo-train classifier --data DIR --out FILE [--seed S] [--utk N] [--epochs N]
+//                       [--negatives N] [--resume FILE] [--parts N] [--hit-rate R]
+//                       [--false-rate R] [--max-features N]
+//   mevo-train classifier --data DIR --out FILE [--seed S] [--utk N] [--iterations N]
+//                         [--samples N] [--grids LIST] [--gender-l2 LIST] [--age-l2 LIST]
+//                         [--face-l2 LIST] [--huber YEARS] [--framing MIN,MAX,RAISE]
+//                         [--holdout 0|1]
+// The options are described in detector_train.h and classifier_train.h.
 #include <cstdio>
 #include <string>
 
@@ -13,10 +18,13 @@ namespace {
 
 void usage() {
     fprintf(stderr,
-            "usage: mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N]"
-            " [--utk N] [--negatives N] [--resume FILE] [--parts N]\n"
-            "       mevo-train classifier --data DIR --out FILE [--seed S] [--utk N]"
-            " [--epochs N]\n");
+            "usage: mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N]\n"
+            "           [--utk N] [--negatives N] [--resume FILE] [--parts N] [--hit-rate R]\n"
+            "           [--false-rate R] [--max-features N]\n"
+            "       mevo-train classifier --data DIR --out FILE [--seed S] [--utk N]\n"
+            "           [--iterations N] [--samples N] [--grids LIST] [--gender-l2 LIST]\n"
+            "           [--age-l2 LIST] [--face-l2 LIST] [--huber YEARS]\n"
+            "           [--framing MIN,MAX,RAISE] [--holdout 0|1]\n");
 }
 
 // Each command parses its own options, so the two trainers evolve independently.
