@@ -5,7 +5,6 @@
 // records; "day.xml", "week.xml", "live-sum.json" and "tracks-ended.json" over HTTP. A counting
 // schedule switches counting off while two people are in view and on again a minute later:
 // their tracks end while counting is off and are never counted.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <omp.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 
 #include "count/cntdata.h"
 #include "count/track_buffer.h"
+#include "digest_get.h"
 #include "run_util.h"
 #include "scene_models.h"
 
@@ -85,15 +85,7 @@ std::map<time_t, Counts> expected_slots(const SyntheticScene *scene) {
     return slots;
 }
 
-struct Response {
-    long status = 0;
-    std::string body;
-};
-
-size_t append(char *data, size_t size, size_t n, void *out) {
-    static_cast<std::string *>(out)->append(data, size * n);
-    return size * n;
-}
+using testrun::Response;
 
 // Text between `open` and the next `close` at or after `from`, or "" (pos = npos) if absent.
 std::string between(const std::string &text, const std::string &open, const std::string &close,
@@ -249,20 +241,7 @@ class PeopleScenario : public ::testing::Test {
     }
 
     Response get(const std::string &api) {
-        Response r;
-        CURL *c = curl_easy_init();
-        std::string url = base + "/local/mevo/apiadmin?" + api;
-        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
-        curl_easy_setopt(c, CURLOPT_TIMEOUT, 20L);
-        curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_DIGEST);
-        curl_easy_setopt(c, CURLOPT_USERNAME, kUser);
-        curl_easy_setopt(c, CURLOPT_PASSWORD, kPassword);
-        if (curl_easy_perform(c) == CURLE_OK)
-            curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
-        curl_easy_cleanup(c);
-        return r;
+        return testrun::digest_get(base + "/local/mevo/apiadmin?" + api, kUser, kPassword);
     }
 };
 

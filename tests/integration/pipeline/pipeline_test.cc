@@ -1,27 +1,19 @@
 // Runs the real mevo in a fresh root on the synthetic walkers in offline clock mode and reads
 // its live, count and track endpoints over HTTP with Digest authentication.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "digest_get.h"
 #include "run_util.h"
 
 namespace {
 constexpr const char *kUser = "ada";
 constexpr const char *kPassword = "walk3rs-Pass";
 
-struct Response {
-    long status = 0;
-    std::string headers, body;
-};
-
-size_t append(char *data, size_t size, size_t n, void *out) {
-    static_cast<std::string *>(out)->append(data, size * n);
-    return size * n;
-}
+using testrun::Response;
 
 class Pipeline : public ::testing::Test {
   protected:
@@ -53,22 +45,7 @@ class Pipeline : public ::testing::Test {
     }
 
     Response get(const std::string &api) {
-        Response r;
-        CURL *c = curl_easy_init();
-        std::string url = base + "/local/mevo/apiadmin?" + api;
-        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, append);
-        curl_easy_setopt(c, CURLOPT_HEADERDATA, &r.headers);
-        curl_easy_setopt(c, CURLOPT_TIMEOUT, 20L);
-        curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_DIGEST);
-        curl_easy_setopt(c, CURLOPT_USERNAME, kUser);
-        curl_easy_setopt(c, CURLOPT_PASSWORD, kPassword);
-        if (curl_easy_perform(c) == CURLE_OK)
-            curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
-        curl_easy_cleanup(c);
-        return r;
+        return testrun::digest_get(base + "/local/mevo/apiadmin?" + api, kUser, kPassword);
     }
 };
 
