@@ -46,6 +46,14 @@ struct Root {
         return r.status == 0;
     }
     std::string package() const { return path + "/usr/local/packages/mevo"; }
+    // Adds a web user in every group through the root's user-management CGI.
+    SpawnResult add_admin(const std::string &user, const std::string &password) const {
+        SpawnOptions o;
+        o.capture_output = true;
+        o.env = {"MEVO_ROOT=" + path, "QUERY_STRING=action=add&user=" + user + "&pwd=" + password +
+                                          "&grp=users&sgrp=viewer:operator:admin:ptz"};
+        return spawn_run({path + "/usr/html/veka-cgi/pwdgrp.cgi"}, o);
+    }
 };
 
 // A child process whose standard output and error go to `log`.

@@ -188,12 +188,7 @@ class PeopleScenario : public ::testing::Test {
         std::remove((models + "face25.dat").c_str());
         ASSERT_TRUE(write_file(classifier_path, m.classifier));
 
-        SpawnOptions o;
-        o.capture_output = true;
-        o.env = {"MEVO_ROOT=" + root.path, std::string("QUERY_STRING=action=add&user=") + kUser +
-                                               "&pwd=" + kPassword +
-                                               "&grp=users&sgrp=viewer:operator:admin:ptz"};
-        SpawnResult r = spawn_run({root.path + "/usr/html/veka-cgi/pwdgrp.cgi"}, o);
+        SpawnResult r = root.add_admin(kUser, kPassword);
         ASSERT_EQ(r.status, 0) << r.output;
         // The first start names the counter (a synced write) and restarts after one frame.
         testrun::Child first = run(root.path + "/first.log");

@@ -23,12 +23,7 @@ class Pipeline : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(root.lay_out());
-        SpawnOptions o;
-        o.capture_output = true;
-        o.env = {"MEVO_ROOT=" + root.path, std::string("QUERY_STRING=action=add&user=") + kUser +
-                                               "&pwd=" + kPassword +
-                                               "&grp=users&sgrp=viewer:operator:admin:ptz"};
-        SpawnResult r = spawn_run({root.path + "/usr/html/veka-cgi/pwdgrp.cgi"}, o);
+        SpawnResult r = root.add_admin(kUser, kPassword);
         ASSERT_EQ(r.status, 0) << r.output;
         // The first start names the counter (a synced write): it restarts after one frame.
         testrun::Child first = run({"MEVO_SOURCE=synthetic:walkers"}, root.path + "/first.log");
