@@ -288,73 +288,127 @@ void filter(Samples *s, const Stage &stage) {
     *s = std::move(kept);
 }
 
-// Mines `want` windows that the model file at `model_path` accepts, spread uniformly over all
-// accepted windows of all negative levels (scan_grid, the project's exhaustive scan). Returns
-// the number of accepted windows in total (the cascade's false positives on the negatives).
-size_t mine_negatives(const std::string &model_path, std::vector<Level> &levels, int want, Rng &rng,
-                      Samples *out, size_t *windows_total) {
+// Windows the cascade built so far accepts on each level (top * level width + left, in scan
+// order). Kept while they are few enough (max_survivors), so that each later stage only tests its
+// own features on them instead of rescanning every negative picture with the whole cascade.
+struct Survivors {
+    bool valid = false;
+    size_t stages = 0;  // length of the cascade they passed
+    std::vector<std::vector<uint32_t>> at;
+};
+
+bool stage_accepts(const Stage &s, const Image &lbp, int w, uint32_t window) {
+    const int left = int(window % uint32_t(lbp.width)), top = int(window / uint32_t(lbp.width));
+    int32_t sum = 0;
+    for (size_t f = 0; f < s.positions.size(); ++f) {
+        const int x = s.positions[f] % w, y = s.positions[f] / w;
+        sum += s.tables[f][image_row(&lbp, top + y)[left + x]];
+    }
+    return sum > s.threshold;
+}
+
+// Narrows the survivors down to the windows the newest stage also accepts.
+void filter_survivors(Survivors &sv, const std::vector<Level> &levels, const Stage &last, int w) {
+#pragma omp parallel for schedule(dynamic, 8)
+    for (size_t i = 0; i < levels.size(); ++i) {
+        auto &v = sv.at[i];
+        v.erase(std::remove_if(
+                    v.begin(), v.end(),
+                    [&](uint32_t win) { return !stage_accepts(last, levels[i].lbp, w, win); }),
+                v.end());
+    }
+    sv.stages++;
+}
+
+// Scans every level with the model file's cascade (scan_grid, the project's exhaustive scan) and
+// records what it accepts as the survivors. False when the model cannot be loaded.
+bool scan_survivors(const std::string &model_path, std::vector<Level> &levels, size_t stages,
+                    Survivors &sv) {
     const int threads = omp_get_max_threads();
     std::vector<Detector> dets(static_cast<size_t>(threads));
     for (auto &d : dets) {
         memset(&d, 0, sizeof d);
-        if (detector_load(&d, model_path.c_str()) != 0) return 0;
+        if (detector_load(&d, model_path.c_str()) != 0) return false;
     }
     const int w = dets[0].width;
-    std::vector<size_t> accepted(levels.size(), 0);
-    size_t max_windows = 0, total_windows = 0;
-    for (auto &l : levels) {
-        size_t n = size_t(std::max(0, l.lbp.width - w)) * size_t(std::max(0, l.lbp.height - w));
-        max_windows = std::max(max_windows, n);
-        total_windows += n;
-    }
+    size_t max_windows = 0;
+    for (auto &l : levels)
+        max_windows = std::max(max_windows, size_t(std::max(0, l.lbp.width - w)) *
+                                                size_t(std::max(0, l.lbp.height - w)));
     std::vector<std::vector<Detection>> buf(size_t(threads),
                                             std::vector<Detection>(max_windows + 1));
+    sv.at.assign(levels.size(), {});
 #pragma omp parallel for schedule(dynamic, 8)
     for (size_t i = 0; i < levels.size(); ++i) {
         int t = omp_get_thread_num();
-        accepted[i] = size_t(
-            scan_level(buf[size_t(t)].data(), int(max_windows + 1), levels[i], &dets[size_t(t)]));
+        const Detection *d = buf[size_t(t)].data();
+        int n =
+            scan_level(buf[size_t(t)].data(), int(max_windows + 1), levels[i], &dets[size_t(t)]);
+        sv.at[i].resize(size_t(n));
+        for (int k = 0; k < n; ++k)
+            sv.at[i][size_t(k)] =
+                uint32_t(d[k].top) * uint32_t(levels[i].lbp.width) + uint32_t(d[k].left);
     }
-    size_t total = std::accumulate(accepted.begin(), accepted.end(), size_t(0));
-    *windows_total = total_windows;
-    // Ranks of the chosen windows in scan order over all levels.
+    detector_free(dets.data(), int(dets.size()));
+    sv.valid = true;
+    sv.stages = stages;
+    return true;
+}
+
+// Ranks (in scan order over all levels) of `want` windows drawn uniformly from `total`.
+std::vector<size_t> draw_ranks(size_t total, int want, Rng &rng) {
     std::vector<size_t> ranks;
     if (total <= size_t(want)) {
         ranks.resize(total);
         std::iota(ranks.begin(), ranks.end(), size_t(0));
-    } else {
-        std::unordered_set<size_t> chosen;
-        for (size_t j = total - size_t(want); j < total; ++j) {  // Floyd's sampling
-            size_t r = size_t(rng.next() % (j + 1));
-            if (!chosen.insert(r).second) chosen.insert(j);
-        }
-        ranks.assign(chosen.begin(), chosen.end());
-        std::sort(ranks.begin(), ranks.end());
+        return ranks;
     }
+    std::unordered_set<size_t> chosen;
+    for (size_t j = total - size_t(want); j < total; ++j) {  // Floyd's sampling
+        size_t r = size_t(rng.next() % (j + 1));
+        if (!chosen.insert(r).second) chosen.insert(j);
+    }
+    ranks.assign(chosen.begin(), chosen.end());
+    std::sort(ranks.begin(), ranks.end());
+    return ranks;
+}
+
+// Mines negatives_per_stage windows that the cascade `stages` (also written to the output path)
+// accepts, spread uniformly over all accepted windows of all negative levels. Returns the number of
+// accepted windows in total (the cascade's false positives on the negatives); 0 when the model file
+// cannot be loaded.
+size_t mine_negatives(const DetectorTrainOptions &o, const std::vector<Stage> &stages,
+                      std::vector<Level> &levels, Rng &rng, Samples *out, size_t *windows_total,
+                      Survivors &sv) {
+    const int w = o.window;
+    if (sv.valid && sv.stages + 1 == stages.size())
+        filter_survivors(sv, levels, stages.back(), w);
+    else if (!scan_survivors(o.out_path, levels, stages.size(), sv))
+        return 0;
     std::vector<size_t> first(levels.size() + 1, 0);
-    for (size_t i = 0; i < levels.size(); ++i) first[i + 1] = first[i] + accepted[i];
-    std::vector<std::vector<uint8_t>> got(levels.size());
-#pragma omp parallel for schedule(dynamic, 8)
+    *windows_total = 0;
     for (size_t i = 0; i < levels.size(); ++i) {
-        auto lo = std::lower_bound(ranks.begin(), ranks.end(), first[i]);
-        auto hi = std::lower_bound(ranks.begin(), ranks.end(), first[i + 1]);
-        if (lo == hi) continue;
-        int t = omp_get_thread_num();
-        Detection *d = buf[size_t(t)].data();
-        int n = scan_level(d, int(max_windows + 1), levels[i], &dets[size_t(t)]);
-        (void)n;
-        for (auto it = lo; it != hi; ++it) {
-            const Detection &r = d[*it - first[i]];
+        first[i + 1] = first[i] + sv.at[i].size();
+        *windows_total += size_t(std::max(0, levels[i].lbp.width - w)) *
+                          size_t(std::max(0, levels[i].lbp.height - w));
+    }
+    const size_t total = first.back();
+    std::vector<size_t> ranks = draw_ranks(total, o.negatives_per_stage, rng);
+    out->dim = w * w;
+    out->codes.clear();
+    out->codes.reserve(ranks.size() * size_t(w * w));
+    for (size_t i = 0, r = 0; i < levels.size(); ++i) {
+        for (; r < ranks.size() && ranks[r] < first[i + 1]; ++r) {
+            const uint32_t win = sv.at[i][ranks[r] - first[i]];
+            const int left = int(win % uint32_t(levels[i].lbp.width));
+            const int top = int(win / uint32_t(levels[i].lbp.width));
             for (int y = 0; y < w; ++y) {
-                const uint8_t *row = image_row(&levels[i].lbp, r.top + y) + r.left;
-                got[i].insert(got[i].end(), row, row + w);
+                const uint8_t *row = image_row(&levels[i].lbp, top + y) + left;
+                out->codes.insert(out->codes.end(), row, row + w);
             }
         }
     }
-    out->dim = w * w;
-    out->codes.clear();
-    for (auto &g : got) out->codes.insert(out->codes.end(), g.begin(), g.end());
-    detector_free(dets.data(), int(dets.size()));
+    if (total > o.max_survivors) sv = Survivors{};  // too many to keep: the next stage rescans
     return total;
 }
 
@@ -444,6 +498,8 @@ bool detector_option(DetectorTrainOptions &o, const std::string &name, const cha
         o.stage_false_rate = atof(value);
     } else if (name == "--max-features") {
         o.max_features_per_stage = atoi(value);
+    } else if (name == "--survivors") {
+        o.max_survivors = strtoull(value, nullptr, 10);
     } else {
         return false;
     }
@@ -507,6 +563,7 @@ int detector_train(const DetectorTrainOptions &o) {
         for (size_t i = 0; i < stages.size(); ++i) rng.next();  // keep later draws distinct
         fprintf(stderr, "resumed %zu stages, %zu positives left\n", stages.size(), pos.count());
     }
+    Survivors survivors;
     for (int s = int(stages.size()); s < o.max_stages; ++s) {
         if (write_model(o.out_path, w, stages) != 0) {
             fprintf(stderr, "mevo-train: cannot write %s\n", o.out_path.c_str());
@@ -515,8 +572,7 @@ int detector_train(const DetectorTrainOptions &o) {
         }
         Samples neg;
         size_t windows = 0;
-        size_t accepted =
-            mine_negatives(o.out_path, levels, o.negatives_per_stage, rng, &neg, &windows);
+        size_t accepted = mine_negatives(o, stages, levels, rng, &neg, &windows, survivors);
         fprintf(stderr, "stage %d: cascade accepts %zu of %zu negative windows (%.3g)\n", s,
                 accepted, windows, windows ? double(accepted) / double(windows) : 0.0);
         if (neg.count() < size_t(std::max(50, o.negatives_per_stage / 50))) break;
