@@ -93,12 +93,36 @@ std::vector<FaceSource> face_sources(const DetectorTrainOptions &o) {
     return s;
 }
 
-// Two samples per face (plain and mirrored), each with its own jitter; training and
-// threshold-setting (held-back) positives split by file name.
+// A size x size picture of `src` turned by `degrees` about (cx, cy), which becomes its centre
+// (bilinear, edge pixels repeated): a face with its head tilted sideways.
+void rolled_crop(const Image *src, double cx, double cy, double degrees, int size, Image *out) {
+    image_create(out, PIXEL_GRAY8, 1, size, size, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
+    const double a = degrees * M_PI / 180, c = std::cos(a), s = std::sin(a);
+    auto at = [&](int x, int y) {
+        return double(
+            image_row(src, std::clamp(y, 0, src->height - 1))[std::clamp(x, 0, src->width - 1)]);
+    };
+    for (int v = 0; v < size; ++v) {
+        uint8_t *row = image_row(out, v);
+        for (int u = 0; u < size; ++u) {
+            const double du = u + 0.5 - size / 2.0, dv = v + 0.5 - size / 2.0;
+            const double x = cx + du * c - dv * s - 0.5, y = cy + du * s + dv * c - 0.5;
+            const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+            const double fx = x - x0, fy = y - y0;
+            const double top = at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx;
+            const double bottom = at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx;
+            row[u] = uint8_t(std::lround(top * (1 - fy) + bottom * fy));
+        }
+    }
+}
+
+// Two samples per face (plain and mirrored), each with its own jitter, and with roll_degrees
+// two more turned by up to that much; training and threshold-setting (held-back) positives
+// split by file name.
 void make_positives(const DetectorTrainOptions &o, Samples *train, Samples *held) {
     const int w = o.window, dim = w * w;
     auto sources = face_sources(o);
-    const int per = 2;
+    const int per = o.roll_degrees > 0 ? 4 : 2;
     std::vector<uint8_t> codes(sources.size() * per * size_t(dim));
     std::vector<char> ok(sources.size() * per, 0);
 #pragma omp parallel
@@ -127,8 +151,19 @@ void make_positives(const DetectorTrainOptions &o, Samples *train, Samples *held
                                 rng.uniform(-SHIFT_JITTER, SHIFT_JITTER) * px;
                     double contrast = rng.uniform(0.7, 1.3), offset = rng.uniform(-20, 20);
                     size_t slot = i * per + size_t(k);
-                    ok[slot] = window_codes(&padded, cx, cy, side, k == 1, contrast, offset, w,
-                                            &patch, &lbp, codes.data() + slot * size_t(dim));
+                    uint8_t *out = codes.data() + slot * size_t(dim);
+                    if (k < 2) {
+                        ok[slot] = window_codes(&padded, cx, cy, side, k == 1, contrast, offset, w,
+                                                &patch, &lbp, out);
+                        continue;
+                    }
+                    Image rolled{};
+                    const int size = int(std::ceil(side * (w + 2) / w)) + 4;
+                    rolled_crop(&padded, cx, cy, rng.uniform(-1, 1) * o.roll_degrees, size,
+                                &rolled);
+                    ok[slot] = window_codes(&rolled, size / 2.0, size / 2.0, side, k == 3, contrast,
+                                            offset, w, &patch, &lbp, out);
+                    image_free(&rolled);
                 }
             }
             image_free(&padded);
@@ -498,6 +533,8 @@ bool detector_option(DetectorTrainOptions &o, const std::string &name, const cha
         o.stage_false_rate = atof(value);
     } else if (name == "--max-features") {
         o.max_features_per_stage = atoi(value);
+    } else if (name == "--roll") {
+        o.roll_degrees = atof(value);
     } else if (name == "--survivors") {
         o.max_survivors = strtoull(value, nullptr, 10);
     } else {
@@ -518,6 +555,10 @@ int detector_train(const DetectorTrainOptions &o) {
         fprintf(stderr,
                 "mevo-train: stage rates must lie in (0, 1], feature and negative "
                 "counts must be positive\n");
+        return 1;
+    }
+    if (!(o.roll_degrees >= 0 && o.roll_degrees <= 90)) {
+        fprintf(stderr, "mevo-train: --roll %g outside 0 .. 90 degrees\n", o.roll_degrees);
         return 1;
     }
     Samples pos, held;

@@ -22,6 +22,8 @@ struct DetectorTrainOptions {
     // faces-utk training pictures whose windows away from the face (IoU below 0.3 with the
     // face square: parts of the face, hair, background) join the negatives. 0: none.
     int part_pictures = 0;
+    // Largest sideways head tilt (degrees) of two extra samples per face; 0: upright faces only.
+    double roll_degrees = 0;
     // Most negative windows still accepted by the cascade that are kept (4 bytes each) so the
     // next stage only tests its own features on them; with more, or 0, every stage rescans all
     // negative pictures with the whole cascade. Same models either way, only the time differs.

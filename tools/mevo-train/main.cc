@@ -2,6 +2,7 @@
 //   mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N] [--utk N]
 //                       [--negatives N] [--resume FILE] [--parts N] [--hit-rate R]
 //                       [--false-rate R] [--max-features N] [--survivors N]
+//                       [--roll DEG]
 //   mevo-train classifier --data DIR --out FILE [--seed S] [--utk N] [--iterations N]
 //                         [--samples N] [--grids LIST] [--gender-l2 LIST] [--age-l2 LIST]
 //                         [--face-l2 LIST] [--huber YEARS] [--framing MIN,MAX,RAISE]
@@ -21,6 +22,7 @@ void usage() {
             "usage: mevo-train detector --data DIR --window N --out FILE [--seed S] [--stages N]\n"
             "           [--utk N] [--negatives N] [--resume FILE] [--parts N] [--hit-rate R]\n"
             "           [--false-rate R] [--max-features N] [--survivors N]\n"
+            "           [--roll DEG]\n"
             "       mevo-train classifier --data DIR --out FILE [--seed S] [--utk N]\n"
             "           [--iterations N] [--samples N] [--grids LIST] [--gender-l2 LIST]\n"
             "           [--age-l2 LIST] [--face-l2 LIST] [--huber YEARS]\n"

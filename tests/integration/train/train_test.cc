@@ -103,10 +103,11 @@ class DetectorTraining : public ::testing::Test {
 
     // Runs the trainer; returns its exit status.
     static int train(const std::string &out, int threads, const std::string &survivors) {
-        const std::string cmd = "OMP_NUM_THREADS=" + std::to_string(threads) + " '" +
-                                MEVO_TRAIN_TOOL + "' detector --data '" + root_ +
-                                "' --window 16 --stages 12 --negatives 1500 --survivors " +
-                                survivors + " --out '" + out + "' 2>'" + out + ".log'";
+        const std::string cmd =
+            "OMP_NUM_THREADS=" + std::to_string(threads) + " '" + MEVO_TRAIN_TOOL +
+            "' detector --data '" + root_ +
+            "' --window 16 --stages 12 --negatives 1500 --roll 15 --survivors " + survivors +
+            " --out '" + out + "' 2>'" + out + ".log'";
         const int status = std::system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
