@@ -87,6 +87,40 @@ async function waitFor(fn, ms, step = 300) {
 
 // ---- the real application ----
 
+// The synthetic people scene with models learnt from it (the scene-models tool of the build),
+// so that faces are found and people counted whatever the shipped cascades make of drawn faces.
+// Returns null when the build has no such tool (the walkers scene and the shipped models are
+// used then), { why } on failure, else { classifier }: the path of the scene's classifier.
+function installSceneModels(build, root) {
+  const tool = path.join(build, 'tests/integration/e2e/scene-models');
+  if (!fs.existsSync(tool)) {
+    console.log('browser tests: no scene-models tool in the build; the shipped models watch the walkers scene');
+    return null;
+  }
+  const dir = path.join(root, 'scene-models');
+  fs.mkdirSync(dir);
+  const made = spawnSync(tool, [dir], { encoding: 'utf8' });
+  if (made.status !== 0) return { why: `scene-models failed: ${made.stderr}` };
+  const stable = path.join(root, 'usr/local/packages/mevo/modules/lbpdetect/stable');
+  fs.copyFileSync(path.join(dir, 'face16.dat'), path.join(stable, 'face16.dat'));
+  for (const f of ['face20.dat', 'face25.dat']) fs.rmSync(path.join(stable, f), { force: true });
+  const [, width, height, minRect] = made.stdout.match(/width (\d+) height (\d+) minrect (\d+)/) || [];
+  if (!width) return { why: `scene-models printed no settings: ${made.stdout}` };
+  for (const [name, value] of [
+    ['root.Image.I0.Appearance.Resolution', `${width}x${height}`],
+    ['root.mevo.Camera0Width', width],
+    ['root.mevo.Camera0Height', height],
+    ['root.mevo.Detector0MinRect', minRect],
+  ]) {
+    const set = spawnSync(path.join(root, 'usr/bin/setupctl'), ['--nosync', 'set', name, value], {
+      env: { ...process.env, MEVO_ROOT: root },
+      encoding: 'utf8',
+    });
+    if (set.status !== 0) return { why: `setupctl set ${name} failed: ${set.stdout}${set.stderr}` };
+  }
+  return { classifier: path.join(dir, 'classifier.dat') };
+}
+
 async function startApp(build, log) {
   const hostBin = path.join(build, 'tools/mevo-host/mevo-host');
   if (!fs.existsSync(path.join(build, 'src/app/mevo')) || !fs.existsSync(hostBin)) {
@@ -103,14 +137,17 @@ async function startApp(build, log) {
     });
     if (r.status !== 0) return { why: `pwdgrp.cgi could not create ${u.user}: ${r.stdout}${r.stderr}`, root };
   }
+  const scene = process.env.MEVO_SOURCE ? null : installSceneModels(build, root);
+  if (scene?.why) return { why: scene.why, root };
   // A fixed port: the page must find the application again after each restart.
   const port = await freePort();
   const env = {
     ...process.env,
     MEVO_ROOT: root,
     MEVO_HTTP: `127.0.0.1:${port}`,
-    MEVO_SOURCE: process.env.MEVO_SOURCE || 'synthetic:walkers',
+    MEVO_SOURCE: process.env.MEVO_SOURCE || (scene ? 'synthetic:people' : 'synthetic:walkers'),
     MEVO_SOURCE_LOOP: '1',
+    ...(scene ? { MEVO_CLASSIFIER_FILE: scene.classifier } : {}),
     // The camera's tools (setupctl, ...) are on its PATH; here they live in the root.
     PATH: `${path.join(root, 'usr/bin')}:${process.env.PATH || '/usr/bin:/bin'}`,
   };

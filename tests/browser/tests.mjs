@@ -217,8 +217,10 @@ export const tests = [
         await page.reload();
         await page.waitForFunction((g) => document.querySelector('#rules').value === g, good);
         assert.match(await page.textContent('#rules-table'), /adults/);
-        // Back to the defaults, stored byte for byte.
+        // Back to the defaults, stored byte for byte. Loading them is a request of its own:
+        // saving before it has filled the editor would store the old text again.
         await page.click('#default');
+        await page.waitForFunction(() => document.querySelector('#rules-status').textContent.startsWith('Default rules loaded'));
         await page.click('#save');
         await page.waitForSelector('#rules-status.ok');
       });
