@@ -23,13 +23,20 @@ int age_band(int age) {
     return b;
 }
 
+int gender_age_group(int age) {
+    static const int limits[] = {3, 13, 20, 60};
+    int g = 0;
+    while (g < 4 && age >= limits[g]) ++g;
+    return g;
+}
+
 ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
                                      const ClassifierModel &m) {
     ClassifierScores sc;
     Image patch{};
     image_create_with_stride(&patch, PIXEL_GRAY8, 1, CLASSIFIER_PATCH_SIZE, CLASSIFIER_PATCH_SIZE,
                              CLASSIFIER_PATCH_SIZE, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
-    size_t gender_ok = 0, band_ok = 0, face_ok = 0;
+    size_t gender_ok = 0, band_ok = 0, face_ok = 0, group_ok[5] = {};
     double abs_err = 0, seconds = 0;
     for (const std::string &path : paths) {
         std::string name = path.substr(path.find_last_of('/') + 1);
@@ -62,7 +69,10 @@ ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
         if (boxes == 0) continue;
         long g = gsum / boxes, a = asum / boxes;
         ++sc.faces;
-        gender_ok += g != 0 && (g > 0) == (gender == 0);  // file names: 0 = man
+        bool right = g != 0 && (g > 0) == (gender == 0);  // file names: 0 = man
+        gender_ok += right;
+        group_ok[gender_age_group(age)] += right;
+        ++sc.faces_by_group[gender_age_group(age)];
         abs_err += std::fabs(double(a) - age);
         band_ok += age_band(int(a)) == age_band(age);
         face_ok += fsum > 0;
@@ -75,6 +85,9 @@ ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
         sc.age_band_accuracy = band_ok / n;
         sc.face_positive = face_ok / n;
         sc.seconds_per_face = seconds / n;
+        for (int k = 0; k < 5; ++k)
+            if (sc.faces_by_group[k])
+                sc.gender_accuracy_by_group[k] = group_ok[k] / double(sc.faces_by_group[k]);
     }
     return sc;
 }
@@ -86,6 +99,13 @@ void print_classifier_scores(FILE *out, const ClassifierScores &s) {
             "| %zu | %.2f%% | %.2f | %.2f%% | %.2f%% | %.3f |\n",
             s.faces, 100 * s.gender_accuracy, s.age_mae, 100 * s.age_band_accuracy,
             100 * s.face_positive, 1000 * s.seconds_per_face);
+    fprintf(out,
+            "\n| gender accuracy by age | 0-2 | 3-12 | 13-19 | 20-59 | 60+ |\n"
+            "|---|---|---|---|---|---|\n| faces |");
+    for (size_t n : s.faces_by_group) fprintf(out, " %zu |", n);
+    fprintf(out, "\n| accuracy |");
+    for (double a : s.gender_accuracy_by_group) fprintf(out, " %.2f%% |", 100 * a);
+    fprintf(out, "\n");
 }
 
 }  // namespace mevo_train
