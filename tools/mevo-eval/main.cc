@@ -44,8 +44,9 @@
 namespace {
 
 // Support thresholds of the curves: Detector.ClusterScore for ours, minNeighbors for OpenCV.
-constexpr int CURVE_THRESHOLDS[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                    12, 14, 16, 18, 20, 24, 28, 32, 40, 48, 56, 64};
+constexpr int CURVE_THRESHOLDS[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                    13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+                                    26, 27, 28, 29, 30, 31, 32, 40, 48, 56, 64};
 constexpr int CURVE_POINTS = int(std::size(CURVE_THRESHOLDS));
 constexpr int WANTED_MIN_WIDTH = 20;  // the product's faces: at least 20 px wide
 constexpr int HEAVY_OCCLUSION = 2;
