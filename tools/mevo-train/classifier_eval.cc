@@ -24,9 +24,9 @@ int age_band(int age) {
 }
 
 int gender_age_group(int age) {
-    static const int limits[] = {3, 13, 20, 60};
+    static const int limits[GENDER_AGE_GROUPS - 1] = {3, 13, 20, 60};
     int g = 0;
-    while (g < 4 && age >= limits[g]) ++g;
+    while (g < GENDER_AGE_GROUPS - 1 && age >= limits[g]) ++g;
     return g;
 }
 
@@ -36,7 +36,7 @@ ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
     Image patch{};
     image_create_with_stride(&patch, PIXEL_GRAY8, 1, CLASSIFIER_PATCH_SIZE, CLASSIFIER_PATCH_SIZE,
                              CLASSIFIER_PATCH_SIZE, IMAGE_INTERLEAVED, IMAGE_ORIGIN_TOP);
-    size_t gender_ok = 0, band_ok = 0, face_ok = 0, group_ok[5] = {};
+    size_t gender_ok = 0, band_ok = 0, face_ok = 0, group_ok[GENDER_AGE_GROUPS] = {};
     double abs_err = 0, seconds = 0;
     for (const std::string &path : paths) {
         std::string name = path.substr(path.find_last_of('/') + 1);
@@ -70,9 +70,10 @@ ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
         long g = gsum / boxes, a = asum / boxes;
         ++sc.faces;
         bool right = g != 0 && (g > 0) == (gender == 0);  // file names: 0 = man
+        const int group = gender_age_group(age);
         gender_ok += right;
-        group_ok[gender_age_group(age)] += right;
-        ++sc.faces_by_group[gender_age_group(age)];
+        group_ok[group] += right;
+        ++sc.faces_by_group[group];
         abs_err += std::fabs(double(a) - age);
         band_ok += age_band(int(a)) == age_band(age);
         face_ok += fsum > 0;
@@ -85,7 +86,7 @@ ClassifierScores classifier_evaluate(const std::vector<std::string> &paths,
         sc.age_band_accuracy = band_ok / n;
         sc.face_positive = face_ok / n;
         sc.seconds_per_face = seconds / n;
-        for (int k = 0; k < 5; ++k)
+        for (int k = 0; k < GENDER_AGE_GROUPS; ++k)
             if (sc.faces_by_group[k])
                 sc.gender_accuracy_by_group[k] = group_ok[k] / double(sc.faces_by_group[k]);
     }

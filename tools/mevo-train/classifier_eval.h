@@ -12,6 +12,8 @@
 
 namespace mevo_train {
 
+constexpr int GENDER_AGE_GROUPS = 5;  // see gender_age_group
+
 struct ClassifierScores {
     size_t faces = 0;              // labelled pictures scored
     double gender_accuracy = 0;    // share with the sign of the mean percent right (0 counts wrong)
@@ -20,15 +22,15 @@ struct ClassifierScores {
     double face_positive = 0;      // share whose mean face sum is above 0 (probability 0.5)
     double seconds_per_face = 0;
     // Gender accuracy by age group (see gender_age_group); faces per group.
-    double gender_accuracy_by_group[5] = {};
-    size_t faces_by_group[5] = {};
+    double gender_accuracy_by_group[GENDER_AGE_GROUPS] = {};
+    size_t faces_by_group[GENDER_AGE_GROUPS] = {};
 };
 
-// Age groups of the gender breakdown: 0-2, 3-12, 13-19, 20-59, 60 and over. Children's gender is
-// much harder to see, so the total depends on how many of them a data set holds.
+// Age groups of the gender breakdown, 0 .. 4: 0-2, 3-12, 13-19, 20-59, 60 and over. Children's
+// gender is much harder to see, so the total depends on how many of them a data set holds.
 int gender_age_group(int age);
 
-// Band index 0 .. 7 of an age in years: under 18, 18-24, 25-34, 35-44, 45-54, 55-64, 65-74,
+// Band index 0 .. 7 of an age in years: under 15, 15-24, 25-34, 35-44, 45-54, 55-64, 65-74,
 // 75 and over.
 int age_band(int age);
 
