@@ -77,7 +77,14 @@ async function main() {
     }
   }
   await target.stop();
-  if (failed && target.kind === 'app') console.log(`application log: ${appLog}`);
+  if (failed && target.kind === 'app') {
+    // CI keeps only the printed output: show the end of both logs.
+    for (const log of [appLog, appLog.replace(/\.log$/, '-mevo.log')]) {
+      if (!fs.existsSync(log)) continue;
+      const tail = fs.readFileSync(log, 'utf8').trimEnd().split('\n').slice(-25);
+      console.log(`last lines of ${log}:\n  ${tail.join('\n  ')}`);
+    }
+  }
   console.log(`${passed} passed, ${failed} failed, ${skipped} skipped`);
   process.exit(failed ? 1 : 0);
 }

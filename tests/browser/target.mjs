@@ -153,6 +153,7 @@ async function startApp(build, log) {
   };
   // Wall clock, not the source clock: the browser's "today" must be the application's today.
   delete env.MEVO_CLOCK;
+  const logStart = fs.existsSync(log) ? fs.statSync(log).size : 0;
   const out = fs.openSync(log, 'a');
   const child = spawn(hostBin, ['--root', root], { env, stdio: ['ignore', out, out] });
   const base = `http://127.0.0.1:${port}/local/mevo/`;
@@ -170,9 +171,16 @@ async function startApp(build, log) {
     }
     fs.rmSync(root, { recursive: true, force: true });
   };
-  // Up when an authenticated API call answers; the first start renames the counter and
-  // restarts once, so wait until the name is no longer the template.
+  // The first start renames the counter, answers for a moment with the new name, and restarts
+  // after its first frame: up once the host has started the second process and that one
+  // answers an authenticated API call with the new name. A page opened before the restart
+  // would see its requests fail.
+  const restarted = () => {
+    const text = fs.readFileSync(log, 'utf8').slice(logStart);
+    return (text.match(/^mevo-host: started mevo /gm) || []).length >= 2;
+  };
   const up = await waitFor(async () => {
+    if (!restarted()) return false;
     const r = await request(base, USERS.admin, 'api?params.json');
     if (r.status !== 200) return false;
     try {

@@ -62,7 +62,8 @@ export const tests = [
         assert.ok((await canvasSpread(page, '#live')) > 16, 'the preview is one flat colour');
         await page.waitForFunction(() => /\d/.test(document.querySelector('#fps').textContent), null, { timeout: 10000 });
         await page.waitForFunction(() => /^\d+ \(\d+ men, \d+ women\)$/.test(document.querySelector('#today-count').textContent), null, { timeout: 15000 });
-        assert.equal(await page.locator('[data-banner="connection"]').count(), 0, 'a request failed');
+        const failed = page.locator('[data-banner="connection"]');
+        assert.equal(await failed.count(), 0, `a request failed: ${await failed.allTextContents()}`);
       });
     },
   },
