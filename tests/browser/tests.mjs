@@ -58,7 +58,7 @@ export const tests = [
     async run({ asUser }) {
       await asUser('viewer', async (page) => {
         await page.goto(pageUrl('index.html'));
-        await page.waitForFunction(() => document.querySelector('#live').dataset.preview, null, { timeout: 20000 });
+        await page.waitForFunction(() => document.querySelector('#live').dataset.preview, null, { timeout: 45000 });
         assert.ok((await canvasSpread(page, '#live')) > 16, 'the preview is one flat colour');
         await page.waitForFunction(() => /\d/.test(document.querySelector('#fps').textContent), null, { timeout: 10000 });
         await page.waitForFunction(() => /^\d+ \(\d+ men, \d+ women\)$/.test(document.querySelector('#today-count').textContent), null, { timeout: 15000 });
