@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/app_platform.h"
 #include "app/application_mevo.h"
@@ -278,9 +279,13 @@ void read_capture_size(MevoApp *app, int res_w, int res_h) {
 }
 
 void read_detection_region(MevoApp *app) {
-    app->roi_valid =
-        detection_region_parse(ov_param_get("Detector.Roi"), app->width, app->height,
-                               param_int("Setup.Width"), param_int("Setup.Height"), &app->roi);
+    // Each ov_param_get() overwrites the previous text, and the order in which arguments are
+    // evaluated is open: read the numbers first, then copy the region text.
+    int setup_w = param_int("Setup.Width");
+    int setup_h = param_int("Setup.Height");
+    std::string roi_text = ov_param_get("Detector.Roi");
+    app->roi_valid = detection_region_parse(roi_text.c_str(), app->width, app->height, setup_w,
+                                            setup_h, &app->roi);
     if (!app->roi_valid) log_message(kTag, "Could not parse roi, falling back to full image");
     app->backend_roi = detection_region_flip(app->roi, app->image_flip, app->width, app->height);
     log_message(kTag, "roi: %d %d %d %d", app->roi.left, app->roi.right, app->roi.top,
