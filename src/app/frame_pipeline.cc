@@ -182,18 +182,14 @@ int tallies_commit(Tallies *tallies, cntdata *counts, bool schedule_on, time_t n
     for (int b = 0; b < AGE_BANDS; ++b) {
         while (c[b] < tallies->men[b]) {
             c[b] += 1;
-            if (counts) {
-                cntdata_count(counts, COUNT_TYPE_MEN_TOTAL, now);
-                cntdata_count(counts, COUNT_TYPE_MEN_BAND0 + b, now);
-            }
+            const int types[2] = {COUNT_TYPE_MEN_TOTAL, COUNT_TYPE_MEN_BAND0 + b};
+            if (counts) cntdata_count_types(counts, types, 2, now);
             ++counted;
         }
         while (c[AGE_BANDS + b] < tallies->women[b]) {
             c[AGE_BANDS + b] += 1;
-            if (counts) {
-                cntdata_count(counts, COUNT_TYPE_WOMEN_TOTAL, now);
-                cntdata_count(counts, COUNT_TYPE_WOMEN_BAND0 + b, now);
-            }
+            const int types[2] = {COUNT_TYPE_WOMEN_TOTAL, COUNT_TYPE_WOMEN_BAND0 + b};
+            if (counts) cntdata_count_types(counts, types, 2, now);
             ++counted;
         }
     }
