@@ -36,6 +36,13 @@ void handle_ended_tracks(MevoApp *app, int lost) {
     for (int i = 0; i < lost; ++i) ended_track_handle(st.ended[i], &st.tallies, app->tracks);
     if (app->tracks) track_buffer_sync(app->tracks);
 }
+
+// After every step: the uploader may send the stored tracks that end before any track still
+// followed could, and must hold back the rest.
+void settle_track_buffer(MevoApp *app) {
+    if (app->tracks && app->tracker)
+        track_buffer_settle(app->tracks, tracker_earliest_open_end(app->tracker));
+}
 }  // namespace
 
 int pipeline_state_init(PipelineState *state) {
@@ -142,6 +149,7 @@ int frame_pipeline_run(MevoApp *app, const AppFrame *frame) {
     int lost = app->tracker ? tracker_step(app->tracker, st.measurement_ptrs, m, st.ended, t) : 0;
     track_recorder_record(frame->image, t);
     handle_ended_tracks(app, lost);
+    settle_track_buffer(app);
     gender_live_publish(&st.gender_live, st.detections, faces, app->face_threshold_internal);
     return faces;
 }
@@ -152,6 +160,7 @@ int frame_pipeline_idle(MevoApp *app, const AppFrame *frame) {
     int lost =
         tracker_step(app->tracker, st.measurement_ptrs, 0, st.ended, frame_seconds(frame->time));
     handle_ended_tracks(app, lost);
+    settle_track_buffer(app);
     return lost > 0 ? lost : 0;
 }
 
@@ -173,18 +182,14 @@ int tallies_commit(Tallies *tallies, cntdata *counts, bool schedule_on, time_t n
     for (int b = 0; b < AGE_BANDS; ++b) {
         while (c[b] < tallies->men[b]) {
             c[b] += 1;
-            if (counts) {
-                cntdata_count(counts, COUNT_TYPE_MEN_TOTAL, now);
-                cntdata_count(counts, COUNT_TYPE_MEN_BAND0 + b, now);
-            }
+            const int types[2] = {COUNT_TYPE_MEN_TOTAL, COUNT_TYPE_MEN_BAND0 + b};
+            if (counts) cntdata_count_types(counts, types, 2, now);
             ++counted;
         }
         while (c[AGE_BANDS + b] < tallies->women[b]) {
             c[AGE_BANDS + b] += 1;
-            if (counts) {
-                cntdata_count(counts, COUNT_TYPE_WOMEN_TOTAL, now);
-                cntdata_count(counts, COUNT_TYPE_WOMEN_BAND0 + b, now);
-            }
+            const int types[2] = {COUNT_TYPE_WOMEN_TOTAL, COUNT_TYPE_WOMEN_BAND0 + b};
+            if (counts) cntdata_count_types(counts, types, 2, now);
             ++counted;
         }
     }

@@ -99,6 +99,31 @@ int write_flash_slot(int fd, const cntdata *c, int32_t index) {
     return 0;
 }
 
+// Writes to flash every slot but the running interval's that differs there.
+void flash_catch_up(cntdata *c, time_t now) {
+    std::string disk;
+    if (file_read_all(c->sync_path, disk) < 0 || disk.size() != size_t(c->file_size)) return;
+    msync(c->map, size_t(c->file_size), MS_SYNC);
+    int32_t running = slot_index(c, now);
+    int fd = -1;
+    for (int32_t k = 0; k < c->slot_count; k++) {
+        if (k == running) continue;
+        size_t offset = size_t(k) * size_t(c->slot_size);
+        if (memcmp(disk.data() + offset, slot_ptr(c, k), size_t(c->slot_size)) == 0) continue;
+        if (fd < 0) fd = open(c->sync_path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            perror("sync open");
+            log_message(CNTDATA_SYNC_TAG, "sync open %s", c->sync_path.c_str());
+            return;
+        }
+        if (write_flash_slot(fd, c, k) < 0) break;
+    }
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 }  // namespace
 
 // ---- local days ----
@@ -238,9 +263,11 @@ int cntdata_open(cntdata *c, int32_t slot_count, int32_t interval, int32_t type_
     c->map = static_cast<int32_t *>(map);
 
     time_t now = clock_now();
-    // Re-sends the two newest completed intervals: they may have been counted just before a
-    // restart, after their last synchronisation.
-    c->last_synced = ring_mod(now / interval - 3, slot_count);
+    // Every completed interval that flash does not hold as the working copy does goes there
+    // now: the process may have been away longer than one interval, and a reboot keeps only
+    // flash.
+    c->last_synced = ring_mod(now / interval - 1, slot_count);
+    flash_catch_up(c, now);
     {
         // The totals are initialised below; the first synchronisation covers only the ring.
         cntdata_totals *saved = c->totals;
@@ -287,12 +314,22 @@ void cntdata_extended_init(cntdata *c, const char *const *typedesc,
 // ---- counting ----
 
 void cntdata_count(cntdata *c, int type, time_t now) {
+    cntdata_count_types(c, &type, 1, now);
+}
+
+void cntdata_count_types(cntdata *c, const int *types, int n, time_t now) {
     std::lock_guard<std::mutex> guard(c->lock);
-    if (!c->map || type < 0 || type >= c->type_count) return;
+    if (!c->map) return;
+    for (int k = 0; k < n; k++)
+        if (types[k] < 0 || types[k] >= c->type_count) return;
     refresh_today(c, now);
-    c->today[type] += 1;
     int32_t *slot = slot_for_writing(c, now);
-    slot[1 + type] += 1;
+    // All counts of one person land before the one flush: no flush, and so no kill seen
+    // between them in the files, holds one without the other.
+    for (int k = 0; k < n; k++) {
+        c->today[types[k]] += 1;
+        slot[1 + types[k]] += 1;
+    }
     cntdata_sync(c);
 }
 

@@ -100,6 +100,10 @@ void cntdata_extended_init(cntdata *c, const char *const *typedesc,
 // Counts one person of type index `type` at `now` (UTC s). Main thread.
 void cntdata_count(cntdata *c, int type, time_t now);
 
+// Counts one person into several types at once (their gender total and age band), written
+// together and flushed once. Nothing is counted when a type is out of range. Main thread.
+void cntdata_count_types(cntdata *c, const int *types, int n, time_t now);
+
 // Stamps the running interval, synchronises and refreshes `today` at a day change.
 void cntdata_tick(cntdata *c);
 

@@ -17,9 +17,13 @@ std::string parent_of(const std::string &path) {
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-void remove_if_wrong_size(const std::string &path, size_t size) {
+void remove_if_wrong_size(const std::string &path, size_t size, const char *tag) {
     long long have = file_size(path);
-    if (have >= 0 && static_cast<unsigned long long>(have) != size) unlink(path.c_str());
+    if (have >= 0 && static_cast<unsigned long long>(have) != size) {
+        // What it held is lost; say so, or a vanished interval has no trace.
+        log_message(tag, "%s has %lld bytes instead of %zu: recreated", path.c_str(), have, size);
+        unlink(path.c_str());
+    }
 }
 
 }  // namespace
@@ -44,8 +48,8 @@ int count_files_prepare(const std::string &tmp_path, const std::string &sync_pat
         std::string dir = parent_of(path);
         if (!dir.empty() && file_mkdir_p(dir) < 0) return -1;
     }
-    remove_if_wrong_size(tmp_path, size);
-    remove_if_wrong_size(sync_path, size);
+    remove_if_wrong_size(tmp_path, size, tag);
+    remove_if_wrong_size(sync_path, size, tag);
     if (!file_exists(tmp_path)) {
         if (!file_exists(sync_path)) {
             std::vector<char> zeros(size, 0);

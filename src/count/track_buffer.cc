@@ -376,54 +376,90 @@ int track_buffer_get(track_buffer *tb, int i, track_record *out) {
     return 0;
 }
 
+void track_buffer_settle(track_buffer *tb, double horizon) {
+    if (!tb) return;
+    std::lock_guard<std::mutex> guard(tb->lock);
+    tb->settled = horizon;
+}
+
+namespace {
+struct Row {
+    double t_end;
+    std::string text;  // "[...]" without separator
+};
+
+// The records of the upload window in ring order.
+std::vector<Row> window_rows(const track_buffer *tb, double start, double end) {
+    std::vector<Row> rows;
+    if (!tb->ready) return rows;
+    Ring r = ring_of(tb);
+    for (int i = 0; i < r.count; i++) {
+        track_record rec = load(tb, r.slot(i));
+        if (!(rec.t_end > start && rec.t_end <= end && rec.t_end < tb->settled)) continue;
+        Row row{rec.t_end, {}};
+        fmt_append(row.text, "[%f,%f,%d,%d,%d,%d]", rec.t_start, rec.t_end, rec.gender, rec.age,
+                   rec.avg_boxsize, rec.trackid);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string rows_head(double first, double last) {
+    std::string head;
+    fmt_append(head, "\"utc_time_start\": %f,", first);
+    fmt_append(head, "\"utc_time_end\": %f,", last);
+    return head + DATA_STRUCT + "\"data\": [";
+}
+
+// The distinct end times of the rows, ascending.
+std::vector<double> end_times(const std::vector<Row> &rows) {
+    std::vector<double> ends;
+    for (const Row &row : rows) ends.push_back(row.t_end);
+    std::sort(ends.begin(), ends.end());
+    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+    return ends;
+}
+
+// The fragment with the rows that end at or before `cutoff`; an empty data list keeps the
+// start: the server's last saved time must never pass a track that is still to come.
+std::string rows_fragment(const std::vector<Row> &rows, double start, double cutoff) {
+    std::string body;
+    double first = start, last = start;
+    for (const Row &row : rows) {
+        if (row.t_end > cutoff) continue;
+        if (body.empty()) first = row.t_end;
+        last = std::max(last, row.t_end);
+        body += (body.empty() ? "" : ",") + row.text;
+    }
+    return rows_head(first, last) + body + "]";
+}
+}  // namespace
+
 int track_buffer_rows(track_buffer *tb, char *out, size_t capacity, double start, double end) {
     if (!out || capacity == 0) return 0;
     out[0] = '\0';
     if (!tb) return 0;
     std::lock_guard<std::mutex> guard(tb->lock);
-    std::string text;
-    Ring r = tb->ready ? ring_of(tb) : Ring{0, 0, 0, false};
-    if (r.count == 0) {
-        fmt_append(text, "\"utc_time_start\": %.6f,", start);
-        fmt_append(text, "\"utc_time_end\": %.6f,", end);
-        text += DATA_STRUCT;
-        text += "\"data\": []";
-    } else {
-        // The start is exclusive: records ending exactly at `start` went with the last upload.
-        int first = (r.wrapped && start == 0) ? 0 : bisect(tb, r, start, true);
-        int last = bisect(tb, r, end, true) - 1;
-        std::string rows;
-        std::vector<size_t> row_end;
-        for (int i = first; i <= last; i++) {
-            track_record rec = load(tb, r.slot(i));
-            fmt_append(rows, "[%f,%f,%d,%d,%d,%d],", rec.t_start, rec.t_end, rec.gender, rec.age,
-                       rec.avg_boxsize, rec.trackid);
-            row_end.push_back(rows.size());
+    std::vector<Row> rows = window_rows(tb, start, end);
+    std::vector<double> ends = end_times(rows);
+    // Rows that do not fit are dropped from the latest end time down, ties together: first by
+    // their sizes, then exactly (the head's numbers may be wider or narrower).
+    std::vector<size_t> size_by_end(ends.size(), 0);
+    for (const Row &row : rows)
+        size_by_end[size_t(std::lower_bound(ends.begin(), ends.end(), row.t_end) - ends.begin())] +=
+            row.text.size() + 1;
+    size_t used = rows_head(start, start).size() + 1;
+    for (size_t k = 0; k < ends.size(); k++) {
+        used += size_by_end[k];
+        if (used >= capacity) {
+            ends.resize(k);
+            break;
         }
-        // Keep as many whole rows as fit, so the reply stays valid JSON and the next upload
-        // resumes right after the last row sent.
-        size_t keep = row_end.size();
-        std::string head;
-        while (keep > 0) {
-            head.clear();
-            fmt_append(head, "\"utc_time_start\": %f,", t_end_at(tb, r, first));
-            fmt_append(head, "\"utc_time_end\": %f,", t_end_at(tb, r, first + int(keep) - 1));
-            head += DATA_STRUCT;
-            head += "\"data\": [";
-            // The last row loses its ',' and the list closes with "]".
-            if (head.size() + row_end[keep - 1] - 1 + 1 < capacity) break;
-            keep--;
-        }
-        if (keep == 0) {
-            fmt_append(text, "\"utc_time_start\": %f,", start);
-            fmt_append(text, "\"utc_time_end\": %f,", start);
-            text += DATA_STRUCT;
-            text += "\"data\": []";
-        } else {
-            text = head;
-            text.append(rows, 0, row_end[keep - 1] - 1);
-            text += "]";
-        }
+    }
+    std::string text = rows_fragment(rows, start, ends.empty() ? start : ends.back());
+    while (text.size() >= capacity && !ends.empty()) {
+        ends.pop_back();
+        text = rows_fragment(rows, start, ends.empty() ? start : ends.back());
     }
     size_t n = std::min(text.size(), capacity - 1);
     memcpy(out, text.data(), n);

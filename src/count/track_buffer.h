@@ -43,6 +43,9 @@ struct track_buffer {
     unsigned char *records = nullptr;  // flash mapping records
     int32_t *mirror_header = nullptr;
     unsigned char *mirror_records = nullptr;
+    // Every track that ends before this time is in the ring; tracks still followed end at it
+    // or later (set by the frame loop, +infinity while nothing is followed).
+    double settled = __builtin_inf();
     std::mutex lock;
 };
 
@@ -78,10 +81,16 @@ int track_buffer_print_json(track_buffer *tb, JsonPrinter *printer, double start
 int track_buffer_print_json_document(track_buffer *tb, JsonPrinter *printer, double start,
                                      double end);
 
+// Tells the buffer that every track still to be appended ends at `horizon` or later.
+void track_buffer_settle(track_buffer *tb, double horizon);
+
 // Writes the report uploader's fragment ("utc_time_start", "utc_time_end", "data_struct",
-// "data") for the records with start < t_end <= end into `out` (NUL-terminated, at most
-// capacity - 1 characters). Rows that do not fit are left out whole and "utc_time_end" is the
-// t_end of the last row written, so the next upload resumes after it. Returns the number of
+// "data") into `out` (NUL-terminated, at most capacity - 1 characters) for the records with
+// start < t_end <= end that end before the settled horizon, in ring order. The whole ring is
+// walked, so end times out of order cannot hide a record. "utc_time_end" is the largest t_end
+// of the rows written (the start when there are none), so an upload resumed after it sends no
+// row twice and, all earlier records being present, skips none. Rows that do not fit are left
+// out by end time: the rows kept are all those ending up to some time. Returns the number of
 // characters written.
 int track_buffer_rows(track_buffer *tb, char *out, size_t capacity, double start, double end);
 

@@ -1,7 +1,9 @@
 #include "report/webreport.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +56,8 @@ bool parse_number(const std::string &reply, double *value) {
     char *end = nullptr;
     errno = 0;
     double v = strtod(s, &end);
-    if (end == s || errno) return false;
+    // "nan" and "inf" parse too, but are no time and would break the next document.
+    if (end == s || errno || !std::isfinite(v)) return false;
     while (*end == ' ' || *end == '\n' || *end == '\r' || *end == '\t') ++end;
     if (*end != '\0') return false;
     *value = v;
@@ -97,6 +100,35 @@ bool ask_last_saved(const WebReportConfig &cfg, const WebReportSources &src, dou
     return true;
 }
 
+// Seconds to add to UTC for the standard time of a POSIX zone ("CET-1CEST,M3.5.0,M10.5.0/3"
+// gives 3600), plus 3600 when the zone names a daylight saving time. 0 for an unreadable zone.
+int posix_tz_utc_offset(const std::string &tz) {
+    const char *p = tz.c_str();
+    if (*p == ':') return 0;  // a zone file name carries no offset
+    if (*p == '<') {
+        while (*p && *p != '>') ++p;
+        if (*p) ++p;
+    } else {
+        while (isalpha(static_cast<unsigned char>(*p))) ++p;
+    }
+    int sign = 1;
+    if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
+    if (!isdigit(static_cast<unsigned char>(*p))) return 0;
+    int seconds = 0, unit = 3600;
+    while (unit >= 1) {
+        int v = 0;
+        while (isdigit(static_cast<unsigned char>(*p))) v = v * 10 + (*p++ - '0');
+        seconds += v * unit;
+        if (*p != ':') break;
+        ++p;
+        unit /= 60;
+    }
+    // POSIX offsets are west of Greenwich: "CET-1" is one hour ahead of UTC.
+    int offset = -sign * seconds;
+    bool has_dst = *p == '<' || isalpha(static_cast<unsigned char>(*p));
+    return offset + (has_dst ? 3600 : 0);
+}
+
 struct Uploader {
     WebReportSources src;
     std::atomic<int32_t> *exit_request = nullptr;
@@ -110,14 +142,15 @@ bool exit_requested(const Uploader *u) {
     return u->exit_request->load() != 0;
 }
 
-// Sleeps until `when` (clock of the data, steps of at most 15 s of real time), leaving at once
-// when the exit is requested.
-void wait_until(Uploader *u, time_t when) {
+// Sleeps until `when` on the monotonic clock (steps of at most 15 s), leaving at once when
+// the exit is requested. The data clock would not do: offline it follows the recording.
+void wait_until(Uploader *u, std::chrono::steady_clock::time_point when) {
     std::unique_lock<std::mutex> guard(u->lock);
     while (!exit_requested(u)) {
-        time_t left = when - clock_now();
-        if (left <= 0) return;
-        auto step = std::chrono::seconds(std::min<time_t>(left, WEBREPORT_SLEEP_STEP_S));
+        auto left = when - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return;
+        auto step = std::min<std::chrono::steady_clock::duration>(
+            left, std::chrono::seconds(WEBREPORT_SLEEP_STEP_S));
         u->wake.wait_for(guard, step, [u] { return exit_requested(u); });
     }
 }
@@ -126,14 +159,13 @@ void uploader_loop(Uploader *u) {
     log_message(TAG, "webrepo running!\n");
     WebReportServer server;
     int attempt = -1;
-    time_t next = clock_now();
     while (!exit_requested(u)) {
         OvReporting schedule;
         ov_reporting_init(&schedule, atoi(ov_param_get("WebReportUpload.WaitTimeSend")));
-        time_t now = clock_now();
-        next = attempt < 0 ? next : ov_reporting_next(&schedule, attempt, now, u->src.random);
-        log_message(TAG, "Next send attempt: %zu (in %d seconds)", size_t(next), int(next - now));
-        wait_until(u, next);
+        time_t wait = ov_reporting_next(&schedule, attempt, 0, u->src.random);
+        time_t wall = time(nullptr);
+        log_message(TAG, "Next send attempt: %zu (in %d seconds)", size_t(wall + wait), int(wait));
+        wait_until(u, std::chrono::steady_clock::now() + std::chrono::seconds(wait));
         if (exit_requested(u)) break;
         bool ok = webreport_pass(u->src, &server);
         if (server.too_old) break;
@@ -209,8 +241,7 @@ bool webreport_parse_version(const std::string &reply, int *major, int *minor) {
 
 std::string webreport_upload_document(const WebReportConfig &cfg, const WebReportSources &src,
                                       double since, double now) {
-    tzset();
-    int utc_offset = int(-timezone) + (daylight ? 3600 : 0);
+    int utc_offset = posix_tz_utc_offset(cfg.timezone);
     char head[4096];
     snprintf(head, sizeof head,
              "{\"user\": \"%s\",\"pass\": \"%s\",\"version\": %d,\"camera_name\": \"%s\","
@@ -232,6 +263,7 @@ std::string webreport_upload_document(const WebReportConfig &cfg, const WebRepor
         int n = src.rows(src.rows_ctx, rows.data(), rows.size(), since, now);
         if (n > 0) doc.append(rows.data(), size_t(n));
     }
+    if (doc.back() == ',') doc.pop_back();  // no rows source: the object still closes cleanly
     return doc + "}";
 }
 

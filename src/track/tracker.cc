@@ -233,6 +233,15 @@ int tracker_step(Tracker *tr, const Measurement *const *measurements, int m, Tra
     return hand_over_lost(tr, lost);
 }
 
+double tracker_earliest_open_end(const Tracker *tr) {
+    double earliest = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < tr->track_count; ++i)
+        earliest = std::min(earliest, tr->tracks[i]->time_end);
+    for (int i = 0; i < tr->pending_count; ++i)
+        earliest = std::min(earliest, tr->pending[i]->time_end);
+    return earliest;
+}
+
 void tracker_free_tracks(Tracker *tr) {
     std::lock_guard<std::mutex> guard(tr->lock);
     for (int i = 0; i < tr->track_count; ++i) {

@@ -77,6 +77,10 @@ Tracker *tracker_new_config(const TrackerConfig *config);
 int tracker_step(Tracker *tracker, const Measurement *const *measurements, int m, Track **lost,
                  double t);
 
+// The earliest time at which a track not yet handed over was last measured: every track still
+// to be handed back ends at this time or later. +infinity when there is none. Main thread.
+double tracker_earliest_open_end(const Tracker *tracker);
+
 // Releases every live track (and any lost track not yet handed over). Takes the lock.
 void tracker_free_tracks(Tracker *tracker);
 

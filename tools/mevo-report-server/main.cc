@@ -1,17 +1,28 @@
 // A reporting server for tests and trials: answers the uploader's API, deciphers what it is
 // sent with the same key, records every call as a JSON line, and can be told to misbehave.
+// It keeps, per camera (serial number), the rows of every accepted upload and answers the
+// newest t_end it has stored as the last saved time, so an uploader resuming after that time
+// neither repeats nor skips a track. With --store the rows also go to a file (one JSON line
+// per upload: {"camera":..., "rows":[...]}) that is read back at start, so a restarted server
+// knows what it holds.
 //
-//   mevo-report-server [--listen HOST:PORT] [--port-file FILE] [--record FILE]
+//   mevo-report-server [--listen HOST:PORT] [--port-file FILE] [--record FILE] [--store FILE]
 //                      [--tls-cert PEM --tls-key PEM] [--version X.Y] [--last-saved T]
 //                      [--settings-flag N] [--mode normal|error|upper-ok|slow|silent]
 //                      [--delay SECONDS]
-// GET /control?mode=...&version=...&last_saved=...&settings_flag=... changes them at run time.
+// --last-saved is the answer for a camera that has stored nothing newer. GET
+// /control?mode=...&version=...&last_saved=...&settings_flag=... changes them at run time
+// (last_saved there also replaces what every camera has stored as its newest time).
 #include <glib.h>
 #include <libsoup/soup.h>
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +37,8 @@ struct Server {
     int settings_flag = 0;
     int delay = 2;
     std::string record_path;
+    std::string store_path;
+    std::map<std::string, double> newest;  // camera serial -> newest stored t_end
 };
 Server g_server;
 
@@ -69,24 +82,70 @@ void record(const std::string &method, const std::vector<std::string> &identity,
     fclose(f);
 }
 
-// Raises the last saved time to the newest "utc_time_end" of an accepted upload.
-void remember_upload(const std::string &document) {
-    size_t pos = document.find("\"utc_time_end\": ");
-    if (pos == std::string::npos) return;
-    double end = atof(document.c_str() + pos + strlen("\"utc_time_end\": "));
-    if (end > g_server.last_saved) g_server.last_saved = end;
+double last_saved_for(const std::string &camera) {
+    auto it = g_server.newest.find(camera);
+    return it == g_server.newest.end() ? g_server.last_saved
+                                       : std::max(it->second, g_server.last_saved);
 }
 
-std::string answer(const std::string &method, const std::string &document) {
+// The rows of an upload document ("data": [[t_start, t_end, ...], ...]); false when the
+// document is no JSON object or its rows are malformed.
+bool document_rows(const std::string &document, nlohmann::json *rows) {
+    nlohmann::json doc = nlohmann::json::parse(document, nullptr, false);
+    if (!doc.is_object()) return false;
+    *rows = doc.value("data", nlohmann::json::array());
+    if (!rows->is_array()) return false;
+    for (const auto &row : *rows)
+        if (!row.is_array() || row.size() < 2 || !row[1].is_number()) return false;
+    return true;
+}
+
+void keep_rows(const std::string &camera, const nlohmann::json &rows) {
+    for (const auto &row : rows) {
+        double t_end = row[1].get<double>();
+        auto it = g_server.newest.find(camera);
+        if (it == g_server.newest.end() || t_end > it->second) g_server.newest[camera] = t_end;
+    }
+}
+
+// Stores an accepted upload; false (nothing stored) when it cannot be read or written.
+bool store_upload(const std::string &camera, const std::string &document) {
+    nlohmann::json rows;
+    if (!document_rows(document, &rows)) return false;
+    if (!g_server.store_path.empty() && !rows.empty()) {
+        nlohmann::json line = {{"camera", camera}, {"rows", rows}};
+        FILE *f = fopen(g_server.store_path.c_str(), "a");
+        if (!f) return false;
+        std::string text = line.dump() + "\n";
+        bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+        if (fclose(f) != 0 || !ok) return false;
+    }
+    keep_rows(camera, rows);
+    return true;
+}
+
+void load_store() {
+    std::ifstream in(g_server.store_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_object() || !j["camera"].is_string() || !j["rows"].is_array()) continue;
+        keep_rows(j["camera"].get<std::string>(), j["rows"]);
+    }
+}
+
+std::string answer(const std::string &method, const std::vector<std::string> &identity,
+                   const std::string &document) {
     char buf[64];
+    std::string camera = identity.size() == 4 ? identity[3] : "";
     if (method == "version.get") return "{\"version\":\"" + g_server.version + "\"}";
     if (method == "demographics.getLastSavedDataTime") {
-        snprintf(buf, sizeof buf, "%.6f", g_server.last_saved);
+        snprintf(buf, sizeof buf, "%.6f", last_saved_for(camera));
         return buf;
     }
     if (method == "demographics.getSettingsFlag") return std::to_string(g_server.settings_flag);
     if (g_server.mode == "upper-ok") return "OK";
-    if (method == "demographics.add") remember_upload(document);
+    if (method == "demographics.add" && !store_upload(camera, document)) return "error: bad data";
     return "ok";
 }
 
@@ -115,7 +174,10 @@ void handle_control(SoupServerMessage *msg, GHashTable *query) {
     };
     if (const char *v = get("mode")) g_server.mode = v;
     if (const char *v = get("version")) g_server.version = v;
-    if (const char *v = get("last_saved")) g_server.last_saved = atof(v);
+    if (const char *v = get("last_saved")) {
+        g_server.last_saved = atof(v);
+        for (auto &[camera, newest] : g_server.newest) newest = g_server.last_saved;
+    }
     if (const char *v = get("settings_flag")) g_server.settings_flag = atoi(v);
     respond(msg, 200, "ok");
 }
@@ -135,7 +197,7 @@ void handle_api(SoupServerMessage *msg, GHashTable *query) {
            identity, document);
 
     if (g_server.mode == "error") return respond(msg, 500, "internal error");
-    std::string reply = answer(method, document);
+    std::string reply = answer(method, identity, document);
     if (g_server.mode == "slow" || g_server.mode == "silent") {
         soup_server_message_pause(msg);
         if (g_server.mode == "silent") return;  // never answered
@@ -169,6 +231,8 @@ int main(int argc, char **argv) {
             port_file = val;
         else if (opt == "--record")
             g_server.record_path = val;
+        else if (opt == "--store")
+            g_server.store_path = val;
         else if (opt == "--tls-cert")
             cert = val;
         else if (opt == "--tls-key")
@@ -188,6 +252,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+    if (!g_server.store_path.empty()) load_store();
     GError *error = nullptr;
     SoupServer *server = soup_server_new("server-header", "mevo-report-server", nullptr);
     if (!cert.empty()) {

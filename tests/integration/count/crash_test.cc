@@ -199,4 +199,64 @@ TEST_F(CountCrash, KillDuringCountingLosesAtMostTheRunningInterval) {
     munmap(shared, sizeof(std::atomic<long>));
 }
 
+// One person is two counts: the gender total and the age band. The child counts people as fast
+// as it can and is killed at random moments; in the working copy and on flash every gender's
+// total must equal the sum of its bands in every slot, so no kill is seen between the two.
+[[noreturn]] void count_people_forever(time_t base, std::atomic<long> *progress) {
+    at(base);
+    auto c = std::make_unique<cntdata>();
+    cntdata_extended_init(c.get(), nullptr, nullptr, nullptr);
+    for (long i = 0; i < 100000000; i++) {
+        time_t t = base + time_t(i) * 7;
+        at(t);
+        const bool man = i % 3 != 0;
+        const int types[2] = {man ? 0 : 1, (man ? 2 : 10) + int(i % 8)};
+        cntdata_count_types(c.get(), types, 2, t);
+        progress->store(i);
+    }
+    _exit(0);
+}
+
+TEST_F(CountCrash, AKillNeverSplitsOnePersonsTwoCounts) {
+    void *shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto *progress = new (shared) std::atomic<long>(-1);
+    std::mt19937 rng(20261210);
+    for (int round = 0; round < ROUNDS; round++) {
+        new_root();
+        progress->store(-1);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) count_people_forever(1796540400, progress);
+        for (int wait = 0; wait < 5000 && progress->load() < 0; wait++) usleep(1000);
+        usleep(useconds_t(std::uniform_int_distribution<int>(0, 400000)(rng)));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        waitpid(pid, nullptr, 0);
+        SCOPED_TRACE("round " + std::to_string(round) + ", people " +
+                     std::to_string(progress->load() + 1));
+        ASSERT_GE(progress->load(), 0);
+        long people = 0;
+        for (const char *path : {CNTDATA_TMP_PATH, CNTDATA_SYNC_PATH}) {
+            std::string image = read(mevo_path(path));
+            ASSERT_EQ(image.size(), 678528u) << path;
+            for (int k = 0; k < CNTDATA_SLOTS; k++) {
+                std::vector<int32_t> n = counts_of(slot_in(image, k));
+                int32_t men = 0, women = 0;
+                for (int b = 0; b < 8; b++) {
+                    men += n[size_t(2 + b)];
+                    women += n[size_t(10 + b)];
+                }
+                ASSERT_EQ(n[0], men) << path << " slot " << k;
+                ASSERT_EQ(n[1], women) << path << " slot " << k;
+                if (path == CNTDATA_TMP_PATH) people += men + women;
+            }
+        }
+        // The person in progress may or may not be counted, but whole.
+        EXPECT_GE(people, progress->load() + 1);
+        EXPECT_LE(people, progress->load() + 2);
+    }
+    munmap(shared, sizeof(std::atomic<long>));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "common/clock.h"
@@ -130,6 +131,7 @@ class ReportServerTest : public ::testing::Test {
 
     void start_server(std::vector<std::string> extra = {}, bool tls = false) {
         std::string port_file = root_ + "/port";
+        unlink(port_file.c_str());  // a restarted server writes its new port
         std::vector<std::string> argv = {REPORT_SERVER, "--port-file", port_file, "--record",
                                          root_ + "/received.jsonl"};
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -300,4 +302,97 @@ TEST_F(ReportServerTest, ASilentServerHoldsOnlyTheUploaderAndExitStopsIt) {
     EXPECT_TRUE(done);
     EXPECT_EQ(exit_request.load(), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+}
+
+TEST(UploadDocument, UtcOffsetFollowsTheCameraZone) {
+    struct Case {
+        const char *zone;
+        int offset;
+    } cases[] = {
+        {"CET-1CEST,M3.5.0,M10.5.0/3", 7200},  // one hour east, plus the daylight hour
+        {"UTC0", 0},
+        {"EST5EDT,M3.2.0,M11.1.0", -14400},
+        {"<+0530>-5:30", 19800},
+        {"<-03>3", -10800},
+    };
+    setenv("TZ", "Asia/Tokyo", 1);  // the process's own zone must not matter
+    tzset();
+    for (const Case &c : cases) {
+        WebReportConfig cfg;
+        cfg.timezone = c.zone;
+        auto doc = nlohmann::json::parse(webreport_upload_document(cfg, WebReportSources{}, 0, 1));
+        EXPECT_EQ(doc["timezone"], c.zone);
+        EXPECT_EQ(doc["utc_offset"], c.offset) << c.zone;
+    }
+    unsetenv("TZ");
+    tzset();
+}
+
+// The server answers the newest t_end it stored for the camera, also after a restart, so an
+// empty upload does not move it and no track is skipped or sent twice.
+TEST_F(ReportServerTest, LastSavedTimeIsTheNewestStoredTrackAcrossServerRestarts) {
+    std::vector<std::string> store = {"--store", root_ + "/store.jsonl"};
+    start_server(store);
+    track_buffer *tb = track_buffer_init(100);
+    ASSERT_TRUE(tb && tb->ready);
+    WebReportSources src;
+    src.rows = buffer_rows;
+    src.rows_ctx = tb;
+    WebReportServer server;
+    ASSERT_TRUE(webreport_pass(src, &server));  // nothing to send yet
+    const double now = double(clock_now());
+    add_track(tb, now - 30, 1);  // ended before that upload, appended after it
+    ASSERT_TRUE(webreport_pass(src, &server));
+    stop_server();
+    start_server(store);
+    add_track(tb, now - 20, 2);
+    add_track(tb, now - 25, 3);  // ends out of order
+    WebReportServer restarted;
+    ASSERT_TRUE(webreport_pass(src, &restarted));
+    ASSERT_TRUE(webreport_pass(src, &restarted));  // nothing new
+
+    std::map<int, int> sent;
+    std::ifstream in(root_ + "/store.jsonl");
+    for (std::string line; std::getline(in, line);) {
+        const nlohmann::json stored = nlohmann::json::parse(line);
+        for (const auto &row : stored["rows"]) sent[row[5].get<int>()]++;
+    }
+    EXPECT_EQ(sent, (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}}));
+    auto adds = received("demographics.add");
+    ASSERT_EQ(adds.size(), 4u);
+    auto last =
+        nlohmann::json::parse(nlohmann::json::parse(adds[3])["document"].get<std::string>());
+    EXPECT_TRUE(last["data"].empty());
+    EXPECT_DOUBLE_EQ(last["utc_time_end"].get<double>(), now - 20);  // the start it was given
+    track_buffer_free(tb);
+}
+
+TEST_F(ReportServerTest, ALastSavedTimeThatIsNoFiniteNumberFailsThePass) {
+    start_server();
+    WebReportSources src;
+    for (const char *bad : {"nan", "inf", "-inf"}) {
+        control(std::string("last_saved=") + bad);
+        WebReportServer server;
+        EXPECT_FALSE(webreport_pass(src, &server)) << bad;
+    }
+    EXPECT_TRUE(received("demographics.add").empty());
+}
+
+// Offline the data clock follows the recording; the waits between attempts run on real time.
+TEST_F(ReportServerTest, AttemptsKeepTheirPeriodWhileTheDataClockStands) {
+    start_server();
+    set("WebReportUpload.WaitTimeSend", "1");
+    clock_set_fixed(int64_t(1767600000) * 1000000);
+    WebReportSources src;
+    std::atomic<int32_t> exit_request{0};
+    ASSERT_EQ(webreport_start(src, &exit_request), 0);
+    auto begin = std::chrono::steady_clock::now();
+    while (received("demographics.add").size() < 4 &&
+           std::chrono::steady_clock::now() - begin < 60s)
+        std::this_thread::sleep_for(100ms);
+    webreport_cleanup();
+    clock_reset();
+    EXPECT_GE(received("demographics.add").size(), 4u);
+    // A first pass at once, then one a second: about three seconds, far from a minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
 }

@@ -339,3 +339,64 @@ TEST_F(CntdataTest, UnwritableFlashIsRetriedBySomeLaterSync) {
 }
 
 }  // namespace
+
+namespace {
+// A working copy that counted five intervals the flash copy never received (the process was
+// away for more than half an hour before this start): one start brings all five to flash.
+TEST_F(CntdataTest, StartBringsEveryCompletedIntervalMissingOnFlashToFlash) {
+    const time_t now = local(2026, 12, 6, 10, 7);
+    at(now - 6 * CNTDATA_INTERVAL);
+    {
+        auto c = open_store();
+        ASSERT_TRUE(c);
+        for (int back = 5; back >= 1; back--) cntdata_count(c.get(), back, now - back * 900);
+        cntdata_destroy(c.get());
+    }
+    std::string zero(678528, '\0');
+    ASSERT_EQ(file_write_atomic(flash_file(), zero.data(), zero.size()), 0);
+    at(now);
+    auto c = open_store();
+    ASSERT_TRUE(c);
+    std::string disk = read(flash_file()), work = read(tmp_file());
+    for (int back = 1; back <= 5; back++) {
+        int k = int((now - back * 900) / 900 % CNTDATA_SLOTS);
+        EXPECT_EQ(slot_of(disk, k, CNTDATA_TYPES), slot_of(work, k, CNTDATA_TYPES)) << back;
+        EXPECT_EQ(slot_of(disk, k, CNTDATA_TYPES)[size_t(1 + back)], 1) << back;
+    }
+    cntdata_destroy(c.get());
+}
+
+TEST_F(CntdataTest, ACountFileOfTheWrongSizeIsRecreatedWithALogLine) {
+    at(local(2026, 12, 6, 10, 7));
+    std::string half(678528 / 2, '\1');
+    ASSERT_EQ(file_mkdir_p(root + "/tmp"), 0);
+    ASSERT_EQ(file_write_atomic(tmp_file(), half.data(), half.size()), 0);
+    log_set_stderr(true);
+    testing::internal::CaptureStderr();
+    auto c = open_store();
+    std::string logged = testing::internal::GetCapturedStderr();
+    log_set_stderr(false);
+    ASSERT_TRUE(c);
+    EXPECT_NE(logged.find(tmp_file() + " has 339264 bytes instead of 678528: recreated"),
+              std::string::npos)
+        << logged;
+    EXPECT_EQ(read(tmp_file()).size(), 678528u);
+    cntdata_destroy(c.get());
+}
+
+TEST_F(CntdataTest, OnePersonsCountsGoTogetherOrNotAtAll) {
+    const time_t now = local(2026, 12, 6, 10, 7);
+    at(now);
+    auto c = open_store();
+    const int person[2] = {0, 2 + 3}, bad[2] = {1, 18};
+    cntdata_count_types(c.get(), person, 2, now);
+    cntdata_count_types(c.get(), bad, 2, now);  // out of range: neither is counted
+    const int32_t *slot = cntdata_slot_for(c.get(), now);
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(slot[1 + 0], 1);
+    EXPECT_EQ(slot[1 + 5], 1);
+    EXPECT_EQ(slot[1 + 1], 0);
+    EXPECT_EQ(c->today[0] + c->today[5] + c->today[1], 2);
+    cntdata_destroy(c.get());
+}
+}  // namespace

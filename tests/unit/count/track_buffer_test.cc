@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "count_fixture.h"
@@ -75,7 +76,7 @@ TEST_F(TrackBufferTest, FreshStartCreatesBothFilesEmpty) {
     EXPECT_EQ(lo, 19999);
     EXPECT_EQ(hi, 19999);
     EXPECT_EQ(rows(tb, 100.0, 200.0),
-              "\"utc_time_start\": 100.000000,\"utc_time_end\": 200.000000,\"data_struct\": "
+              "\"utc_time_start\": 100.000000,\"utc_time_end\": 100.000000,\"data_struct\": "
               "[\"t_start\",\"t_end\",\"gender\",\"age\",\"avg_boxsize\",\"trackid\"],"
               "\"data\": []");
     track_buffer_free(tb);
@@ -203,6 +204,48 @@ TEST_F(SmallRing, RowsThatDoNotFitAreLeftOutWholeAndResumeNextTime) {
     nlohmann::json rest = nlohmann::json::parse("{" + rows(tb, 50, 100) + "}");
     ASSERT_EQ(rest["data"].size(), 1u);
     EXPECT_EQ(rest["data"][0][1], 60.0);
+}
+
+// An uploader that resumes after the "utc_time_end" of its last upload receives every record
+// exactly once, though records arrive with their end times out of order and some only after
+// an upload passed their end time while they were still being followed.
+TEST_F(TrackBufferTest, UploadsResumedAfterTheirEndSendEveryRecordOnce) {
+    track_buffer *tb = track_buffer_init(TRACK_BUFFER_CAPACITY);
+    ASSERT_TRUE(tb && tb->ready);
+    struct Step {
+        std::vector<double> appended;  // t_end of the records the frame loop adds
+        double settled;                // earliest end of a track still followed
+        double now;                    // upload time
+    } steps[] = {
+        {{}, 105, 110},  // nothing stored yet: a person seen until 105 is still followed
+        {{105, 101, 130}, 129.5, 131},  // inverted pair; 130 waits for the track of 129.5
+        {{}, 129.5, 141},               // nothing new to send: the end stays where it was
+        {{129.5}, 135, 136},            // the followed track ends, before the one of 130
+        {{150, 150, 150}, 150, 151},    // one more track of that frame is still followed
+        {{150}, 1e300, 160},
+    };
+    std::map<double, int> received;
+    double last_saved = 0;
+    int id = 0;
+    for (const Step &st : steps) {
+        for (double t : st.appended) {
+            track_record r = rec(t, ++id);
+            track_buffer_add(tb, &r);
+        }
+        track_buffer_settle(tb, st.settled);
+        nlohmann::json j = nlohmann::json::parse("{" + rows(tb, last_saved, st.now) + "}");
+        double newest = last_saved;
+        for (const auto &row : j["data"]) {
+            received[row[1].get<double>()]++;
+            newest = std::max(newest, row[1].get<double>());
+        }
+        EXPECT_EQ(j["utc_time_end"].get<double>(), newest) << "now " << st.now;
+        EXPECT_LE(j["utc_time_end"].get<double>(), st.now);
+        last_saved = newest;  // what a server that keeps its newest t_end answers
+    }
+    EXPECT_EQ(received,
+              (std::map<double, int>{{101, 1}, {105, 1}, {129.5, 1}, {130, 1}, {150, 4}}));
+    track_buffer_free(tb);
 }
 
 TEST_F(TrackBufferTest, ShortFlashFileIsExtendedAndItsRecordsKept) {
