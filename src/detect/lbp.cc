@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#if defined(__SSE2__)
+#if defined(MEVO_NO_SIMD)
+// Scalar build for side-by-side measurements.
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #define MEVO_LBP_SSE2 1
 #elif defined(__ARM_NEON) || defined(__ARM_NEON__)

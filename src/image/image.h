@@ -136,6 +136,8 @@ int image_crop(Image *dst, const Image *src, int left, int right, int top, int b
 int image_halve(Image *image);
 // The same result computed without SIMD (kept for platforms without it and for comparison).
 int image_halve_scalar(Image *image);
+// The vector unit image_halve uses: "sse2", "neon" or "scalar".
+const char *image_halve_simd_name(void);
 
 // Grey only, in place: swap columns x and W-1-x / rows y and H-1-y.
 int image_mirror_horizontal(Image *image);

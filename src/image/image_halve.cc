@@ -6,11 +6,16 @@
 #include "image/image.h"
 #include "image/image_internal.h"
 
-#if defined(__SSE2__)
+#if defined(MEVO_NO_SIMD)
+// Scalar build for side-by-side measurements.
+#elif defined(__SSE2__)
 #include <emmintrin.h>
-#define MEVO_HALVE_SIMD 1
+#define MEVO_HALVE_SSE2 1
 #elif defined(__ARM_NEON) || defined(__ARM_NEON__)
 #include <arm_neon.h>
+#define MEVO_HALVE_NEON 1
+#endif
+#if defined(MEVO_HALVE_SSE2) || defined(MEVO_HALVE_NEON)
 #define MEVO_HALVE_SIMD 1
 #endif
 
@@ -27,7 +32,7 @@ void halve_row_scalar(uint8_t *out, const uint8_t *top, const uint8_t *bottom, i
     for (int x = from; x < to; ++x) out[x] = mean4(top, bottom, x);
 }
 
-#if defined(__SSE2__)
+#if defined(MEVO_HALVE_SSE2)
 // Sums of horizontal byte pairs of 16 input bytes, as eight 16-bit lanes.
 inline __m128i pair_sums(__m128i v) {
     const __m128i low_bytes = _mm_set1_epi16(0x00ff);
@@ -45,7 +50,7 @@ inline void halve_step(uint8_t *out, const uint8_t *top, const uint8_t *bottom) 
     __m128i s1 = _mm_srli_epi16(_mm_add_epi16(pair_sums(t1), pair_sums(b1)), 2);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(s0, s1));
 }
-#elif defined(MEVO_HALVE_SIMD)
+#elif defined(MEVO_HALVE_NEON)
 inline void halve_step(uint8_t *out, const uint8_t *top, const uint8_t *bottom) {
     uint16x8_t s0 = vpadalq_u8(vpaddlq_u8(vld1q_u8(top)), vld1q_u8(bottom));
     uint16x8_t s1 = vpadalq_u8(vpaddlq_u8(vld1q_u8(top + 16)), vld1q_u8(bottom + 16));
@@ -87,4 +92,14 @@ int image_halve(Image *image) {
 
 int image_halve_scalar(Image *image) {
     return halve(image, HalvePath::kScalar);
+}
+
+const char *image_halve_simd_name(void) {
+#if defined(MEVO_HALVE_SSE2)
+    return "sse2";
+#elif defined(MEVO_HALVE_NEON)
+    return "neon";
+#else
+    return "scalar";
+#endif
 }
