@@ -20,6 +20,7 @@
 #include "app/live_endpoints.h"
 #include "app/schedule.h"
 #include "app/supervision.h"
+#include "app/viewer_endpoints.h"
 #include "classify/classifier.h"
 #include "common/clock.h"
 #include "common/log.h"
@@ -418,6 +419,7 @@ int mevo_startup(MevoApp *app, const char *program) {
     app->age_offset_female = param_int("Detector.AgeOffsetFemale");
     log_message(kTag, "Before anongui init.\n");
     privacy_init(lowres_json_handler);
+    viewer_endpoints_register();
     log_message(kTag, "After anongui init.\n");
     read_detection_region(app);
     open_capture(app);

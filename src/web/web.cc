@@ -169,9 +169,14 @@ void dispatch(GDataOutputStream *out, const WebRequest *r, int privilege) {
     g_free(decoded);
 }
 
+// The login of the request being handled, for the pages' "logged in as".
+thread_local const char *t_request_user = nullptr;
+
 void http_callback(const VkHttpRequest *req, GOutputStream *out, void *) {
     WebRequest r{req->path, req->method, req->query, req->body, req->body_length, req->params};
+    t_request_user = req->user;
     web_handle_request(&r, out);
+    t_request_user = nullptr;
 }
 
 void touch(const std::string &path) {
@@ -420,4 +425,8 @@ int web_init(std::atomic<int32_t> *exit_request) {
     }
     log_message(kTag, "g_loop_thread started, g-loop status: %d", g_main_loop_is_running(g_loop));
     return 0;
+}
+
+const char *web_request_user(void) {
+    return t_request_user ? t_request_user : "";
 }

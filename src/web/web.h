@@ -96,3 +96,6 @@ void web_quiesce(void);
 
 // Tests: forget every registered endpoint.
 void web_registry_reset_for_tests();
+
+// The authenticated user of the request being handled ("" outside a request). HTTP thread.
+const char *web_request_user(void);

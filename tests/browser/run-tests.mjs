@@ -31,8 +31,10 @@ async function main() {
   console.log(`browser tests: target ${target.kind} at ${target.base}`);
   setBase(target.base);
 
-  // A fresh browser profile logged in as `role`; closed after fn.
-  async function asUser(role, fn, viewport = { width: 1280, height: 860 }) {
+  // A fresh browser profile logged in as `role`; closed after fn. `options` go to the browser
+  // context (timezoneId, colorScheme, ...). Console errors and failed page scripts are kept in
+  // page.consoleErrors.
+  async function asUser(role, fn, viewport = { width: 1366, height: 768 }, options = {}) {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'mevo-chromium-'));
     const who = target.users[role];
     const context = await chromium.launchPersistentContext(dir, {
@@ -42,10 +44,14 @@ async function main() {
       viewport,
       acceptDownloads: true,
       httpCredentials: { username: who.user, password: who.pass },
+      ...options,
     });
     try {
       const page = context.pages()[0] || (await context.newPage());
       page.setDefaultTimeout(20000);
+      page.consoleErrors = [];
+      page.on('console', (m) => { if (m.type() === 'error') page.consoleErrors.push(m.text()); });
+      page.on('pageerror', (e) => page.consoleErrors.push(String(e)));
       return await fn(page, context);
     } finally {
       await context.close();

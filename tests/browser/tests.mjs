@@ -54,16 +54,42 @@ const PAGES = ['index', 'counts', 'settings', 'events', 'maintenance'];
 
 export const tests = [
   {
-    name: 'live page draws the text preview and the frame rate',
+    name: 'live page: the camera picture refreshes, the text preview stands in without it',
     async run({ asUser }) {
       await asUser('viewer', async (page) => {
         await page.goto(pageUrl('index.html'));
-        await page.waitForFunction(() => document.querySelector('#live').dataset.preview, null, { timeout: 45000 });
-        assert.ok((await canvasSpread(page, '#live')) > 16, 'the preview is one flat colour');
+        await page.waitForFunction(() => document.querySelector('#live').dataset.picture === 'snapshot', null, { timeout: 45000 });
+        const first = Number(await page.getAttribute('#live', 'data-snapshots'));
+        // About once a second: three more within a generous window on a loaded machine.
+        await page.waitForFunction((n) => Number(document.querySelector('#live').dataset.snapshots) >= n + 3, first, { timeout: 20000 });
+        assert.ok((await canvasSpread(page, '#live')) > 16, 'the picture is one flat colour');
         await page.waitForFunction(() => /\d/.test(document.querySelector('#fps').textContent), null, { timeout: 10000 });
         await page.waitForFunction(() => /^\d+ \(\d+ men, \d+ women\)$/.test(document.querySelector('#today-count').textContent), null, { timeout: 15000 });
         const failed = page.locator('[data-banner="connection"]');
         assert.equal(await failed.count(), 0, `a request failed: ${await failed.allTextContents()}`);
+        assert.deepEqual(page.consoleErrors, [], 'console errors of a viewer');
+        // No snapshot to be had: the coarse preview is drawn instead, and says so.
+        await page.route(/snapshot\.jpg/, (route) => route.fulfill({ status: 200, contentType: 'image/jpeg', body: '' }));
+        await page.waitForFunction(() => document.querySelector('#live').dataset.picture === 'preview', null, { timeout: 15000 });
+        assert.match(await page.textContent('#picture-note'), /Coarse preview/);
+        assert.ok((await canvasSpread(page, '#live')) > 16, 'the preview is one flat colour');
+      });
+    },
+  },
+  {
+    name: 'live page: dropped frames show when the application reports them, and only then',
+    async run({ asUser }) {
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('index.html'));
+        await page.waitForFunction(() => /\d/.test(document.querySelector('#fps').textContent), null, { timeout: 15000 });
+        // An application without the figures answers 204: nothing is shown, nothing complains.
+        assert.ok(await page.locator('#dropped-tile').isHidden());
+        assert.equal(await page.locator('[data-banner="connection"]').count(), 0);
+        const stats = { source_up: true, since_start: { delivered: 1000, processed: 950, dropped: 50 }, last_100: { delivered: 100, processed: 93, dropped: 7 } };
+        await page.route(/capture-stats\.json/, (route) => route.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(stats) }));
+        await page.reload();
+        await page.waitForFunction(() => document.querySelector('#dropped').textContent === '7', null, { timeout: 15000 });
+        assert.match(await page.textContent('#dropped-note'), /1000 frames delivered, 950 processed, 50 dropped \(5\.0 %\)/);
       });
     },
   },
@@ -80,6 +106,52 @@ export const tests = [
           const live = document.querySelector('#live').dataset;
           return Number(live.faces) > 0 || Number(live.tracks) > 0;
         }, null, { timeout: 60000 });
+        // A followed person is labelled with what will be counted, never with a track number.
+        const labels = await page.waitForFunction(() => document.querySelector('#live').dataset.labels || null, null, { timeout: 60000 });
+        for (const l of (await labels.jsonValue()).split('|')) assert.match(l, /^(Man · \d+|Woman · \d+|Not yet known)$/);
+      });
+    },
+  },
+  {
+    name: 'live page: the list of people fills as the scene passes',
+    async run({ target, asUser }) {
+      if (target.pipelineMissing) throw skip(target.pipelineMissing);
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('index.html'));
+        // People walk in and out every few seconds: each is listed in view, then as counted.
+        await page.waitForSelector('#tracks tr[data-state="ended"]', { timeout: 90000 });
+        const row = await page.locator('#tracks tr[data-state="ended"]').first().locator('td').allTextContents();
+        assert.match(row[0], /\d{1,2}.\d{2}.\d{2}/, `start time: ${row[0]}`);
+        assert.match(row[1], /^\d+(\.\d)? s$/, `duration: ${row[1]}`);
+        assert.match(row[2], /^(Man|Woman|–)$/);
+        assert.match(row[3], /^(\d+–\d+|75\+|–)$/);
+        assert.ok(await page.isHidden('#tracks-empty'));
+        assert.match(await page.textContent('#tracks-zone'), /camera's \(\S+\)/);
+      });
+    },
+  },
+  {
+    name: 'live page: an operator zooms in and out; a viewer has no zoom',
+    async run({ asUser, api }) {
+      const zoomNow = async () => Number(JSON.parse((await api('viewer', 'api?params.json')).text).Counter.DigitalZoom);
+      await asUser('operator', async (page) => {
+        await page.goto(pageUrl('index.html'));
+        await page.waitForFunction(() => document.querySelector('#zoom-value').dataset.value !== undefined);
+        const before = Number(await page.getAttribute('#zoom-value', 'data-value'));
+        await page.click('#zoom-in');
+        await page.waitForFunction((b) => Number(document.querySelector('#zoom-value').dataset.value) > b, before);
+        const zoomed = await zoomNow();
+        assert.ok(zoomed > before, `zoom ${before} -> ${zoomed}`);
+        await page.click('#zoom-out');
+        await page.waitForFunction((z) => Number(document.querySelector('#zoom-value').dataset.value) < z, zoomed);
+        assert.ok((await zoomNow()) < zoomed);
+        assert.equal(await page.textContent('#zoom-status'), '');
+      });
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('index.html'));
+        await page.waitForFunction(() => document.body.dataset.role === 'viewer');
+        await page.waitForFunction(() => !document.querySelector('#zoom-card'));
+        assert.equal(await page.locator('#zoom-in, #zoom-out, #zoom-range').count(), 0);
       });
     },
   },
@@ -141,13 +213,91 @@ export const tests = [
     },
   },
   {
+    name: 'counts page: every chart has axis titles, a legend and the camera time zone',
+    async run({ asUser, api }) {
+      const clock = JSON.parse((await api('viewer', 'api?camera-time.json')).text);
+      assert.match(clock.date, /^\d{8}$/);
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('counts.html'));
+        await page.waitForSelector('#heat-chart svg');
+        await page.waitForSelector('#day-chart svg');
+        for (const id of ['#day-chart', '#today-bands', '#trend-chart', '#heat-chart', '#last7-bands']) {
+          await page.waitForSelector(`${id} svg`);
+          const x = await page.textContent(`${id} .x-title`);
+          const y = await page.textContent(`${id} .y-title`);
+          assert.ok(x && y, `${id} lacks an axis title`);
+          assert.ok((await page.locator(`${id} .legend span`).count()) >= 2, `${id} has no legend`);
+          if (['#day-chart', '#trend-chart', '#heat-chart'].includes(id)) assert.ok(x.includes(clock.zone), `${id}: "${x}" names no zone ${clock.zone}`);
+        }
+        // By hour by default, 15 minutes on demand.
+        assert.equal(await page.textContent('#day-title'), 'Today by hour');
+        const hourly = await page.locator('#day-chart .x-label').count();
+        await page.selectOption('#day-step', '15');
+        assert.equal(await page.textContent('#day-title'), 'Today by 15 minutes');
+        assert.ok((await page.locator('#day-chart .x-label').count()) <= hourly + 2, 'the 15-minute labels crowd the axis');
+        assert.match(await page.textContent('#compare'), /Yesterday/);
+        assert.match(await page.textContent('#peak-hour'), /Busiest hour today|Nobody has been counted yet today/);
+        assert.match(await page.textContent('#camera-clock'), new RegExp(clock.zone));
+        assert.match(await page.textContent('#about-counts'), /face the camera/);
+        assert.deepEqual(page.consoleErrors, [], 'console errors of a viewer');
+      });
+    },
+  },
+  {
+    name: 'counts page: the export defaults to the camera date with the browser in Pacific/Kiritimati',
+    async run({ target, asUser, api }) {
+      const clock = JSON.parse((await api('viewer', 'api?camera-time.json')).text);
+      const camera = `${clock.date.slice(0, 4)}-${clock.date.slice(4, 6)}-${clock.date.slice(6)}`;
+      await asUser('viewer', async (page) => {
+        await page.goto(pageUrl('counts.html'));
+        const browserDay = await page.evaluate(() => new Date().toLocaleDateString('sv'));
+        await page.waitForFunction(() => document.querySelector('#exp-from').value !== '');
+        assert.equal(await page.inputValue('#exp-from'), camera, `browser's day ${browserDay}`);
+        assert.equal(await page.inputValue('#exp-to'), camera);
+        if (target.pipelineMissing) return;
+        await poll(async () => (await todaySamples(api)) > 0, 90000, 1000);
+        const [dl] = await Promise.all([page.waitForEvent('download'), page.click('#exp-csv')]);
+        const csv = fs.readFileSync(await dl.path(), 'utf8');
+        assert.ok(csv.trim().split('\n').length >= 2, 'the camera day exported no rows');
+      }, undefined, { timezoneId: 'Pacific/Kiritimati' });
+    },
+  },
+  {
+    name: 'every runnable example of the README API table answers with data',
+    async run({ target, api }) {
+      if (target.kind !== 'app') throw skip('the README describes the application, not the fixture server');
+      const readme = fs.readFileSync(new URL('../../README.md', import.meta.url), 'utf8');
+      const table = readme.slice(readme.indexOf('| endpoint | reply | example |'));
+      const examples = [...table.slice(0, table.indexOf('\n\n')).matchAll(/`(api(?:operator|admin)?\?[^`]+)`/g)].map((m) => m[1]);
+      assert.ok(examples.length >= 15, `only ${examples.length} examples found`);
+      const clock = JSON.parse((await api('viewer', 'api?camera-time.json')).text);
+      const today = clock.date;
+      const weekAgo = (() => {
+        const d = new Date(Date.UTC(+today.slice(0, 4), +today.slice(4, 6) - 1, +today.slice(6)));
+        d.setUTCDate(d.getUTCDate() - 6);
+        return d.toISOString().slice(0, 10).replaceAll('-', '');
+      })();
+      // Dates in the README are fixed; run them on the camera's last days, which hold counts.
+      const run = (q) => q.replace(/\d{8}-\d{8}/g, `${weekAgo}-${today}`).replace(/(?<![\d-])\d{8}(?![\d-])/g, today);
+      const who = (q) => (q.startsWith('apiadmin') ? 'admin' : q.startsWith('apioperator') ? 'operator' : 'viewer');
+      for (const ex of examples) {
+        const q = run(ex);
+        const r = await api(who(q), q);
+        assert.equal(r.status, 200, `${q}: HTTP ${r.status}`);
+        assert.ok(r.text.trim().length > 0, `${q}: an empty reply`);
+        assert.doesNotMatch(r.text, /illegal argument|malformed|Too much data|Request failed/i, `${q}: ${r.text.slice(0, 80)}`);
+        if (/export-csv/.test(q)) assert.ok(r.text.trim().split('\n').length >= 2, `${q}: no rows`);
+      }
+    },
+  },
+  {
     name: 'counts page: an operator clears one day after confirming',
     async run({ asUser, api }) {
       await asUser('operator', async (page) => {
         await page.goto(pageUrl('counts.html'));
         const chip = page.locator('.days .day').first();
         await chip.waitFor();
-        const day = await chip.getAttribute('data-day');
+        const shown = await chip.locator('button').first().textContent();
         // Declining the confirmation clears nothing.
         page.once('dialog', (d) => d.dismiss());
         await page.click('#clear-all');
@@ -157,7 +307,7 @@ export const tests = [
         page.once('dialog', (d) => { asked = d.message(); d.accept(); });
         await chip.locator('button.danger').click();
         await waitForRestartDone(page);
-        assert.match(asked, new RegExp(`${day.slice(0, 4)}-${day.slice(4, 6)}-${day.slice(6)}`));
+        assert.ok(asked.includes(shown), `asked "${asked}" for the day shown as "${shown}"`);
         assert.match(await page.textContent('#clear-status'), /Cleared/);
       });
       const list = JSON.parse((await api('viewer', 'api?list-cnt.json')).text);
@@ -317,8 +467,8 @@ export const tests = [
     },
   },
   {
-    name: 'privacy mode: an administrator switches it on and off',
-    async run({ target, asUser }) {
+    name: 'privacy mode: an administrator switches it on and off; the picture is withheld meanwhile',
+    async run({ target, asUser, api }) {
       if (target.privacyMissing) throw skip(target.privacyMissing);
       await asUser('admin', async (page) => {
         page.on('dialog', (d) => d.accept());
@@ -326,15 +476,23 @@ export const tests = [
         await page.waitForFunction(() => document.body.dataset.role === 'admin');
         await page.click('#privacy-soft');
         await page.waitForFunction(() => document.querySelector('#privacy-state').dataset.on === '1', null, { timeout: 30000 });
+        const hidden = await api('viewer', 'api?snapshot.jpg');
+        assert.equal(hidden.status, 200);
+        assert.equal(hidden.text.length, 0, 'a snapshot was served in privacy mode');
         await page.click('#privacy-reset');
         await page.waitForFunction(() => document.querySelector('#privacy-state').dataset.on === '0', null, { timeout: 30000 });
       });
     },
   },
   {
-    name: 'screenshots of every page at desktop and phone width',
+    name: 'screenshots of every page at desktop and phone width, light and dark',
     async run({ asUser, shots }) {
-      for (const [label, viewport] of [['desktop', { width: 1280, height: 900 }], ['phone', { width: 390, height: 844 }]]) {
+      for (const [label, viewport, colorScheme] of [
+        ['desktop', { width: 1366, height: 768 }, 'light'],
+        ['phone', { width: 390, height: 844 }, 'light'],
+        ['desktop-dark', { width: 1366, height: 768 }, 'dark'],
+        ['phone-dark', { width: 390, height: 844 }, 'dark'],
+      ]) {
         await asUser('admin', async (page) => {
           for (const p of PAGES) {
             await page.goto(pageUrl(`${p}.html`));
@@ -346,9 +504,30 @@ export const tests = [
             // Nothing may stick out sideways on a phone.
             const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
             assert.ok(overflow <= 1, `${p} is ${overflow}px wider than the ${label} screen`);
+            // The counter and the login are named on every page.
+            assert.match(await page.textContent('header.top .role'), /Logged in as \S+ \(admin\)/);
+            if (colorScheme === 'dark') {
+              const bg = await page.evaluate(() => getComputedStyle(document.querySelector('.card')).backgroundColor);
+              const [r, g, b] = bg.match(/\d+/g).map(Number);
+              assert.ok(r + g + b < 200, `${p}: a card is ${bg} in dark mode`);
+            }
           }
-        }, viewport);
+        }, viewport, { colorScheme });
       }
+    },
+  },
+  {
+    name: 'a viewer sees every page without a console error',
+    async run({ asUser }) {
+      await asUser('viewer', async (page) => {
+        for (const p of PAGES) {
+          await page.goto(pageUrl(`${p}.html`));
+          await page.waitForFunction(() => document.body.dataset.role === 'viewer');
+          await sleep(1500);
+          assert.deepEqual(page.consoleErrors, [], `${p}.html`);
+          assert.ok(await page.locator('link[rel="icon"]').count() > 0, `${p}.html has no icon`);
+        }
+      });
     },
   },
 ];

@@ -166,12 +166,15 @@ export function isRestarting() {
 
 // ---- role ----
 
-// The caller's role, found by asking a harmless endpoint through the operator and admin paths:
-// the HTTP service refuses a path above the caller's group before the application sees it.
+// The caller's role, as camera-time.json reports it; from an application without it, found by
+// asking a harmless endpoint through the operator and admin paths (the HTTP service refuses a
+// path above the caller's group before the application sees it).
 let rolePromise = null;
 export function currentRole() {
   if (!rolePromise) {
     rolePromise = (async () => {
+      const known = (await cameraClock()).role;
+      if (ROLE_RANK[known] !== undefined) return known;
       const ok = async (level) => {
         try {
           const r = await fetch(apiUrl('errors.json', {}, level), { cache: 'no-store' });
@@ -205,7 +208,8 @@ export async function applyRole() {
     el.classList.toggle('hidden', rank >= ROLE_RANK[el.dataset.noticeBelow]);
   }
   const badge = document.querySelector('header.top .role');
-  if (badge) badge.textContent = `Logged in as ${role}`;
+  if (badge) badge.dataset.role = role;
+  showLogin();
   document.body.dataset.role = role;
   return role;
 }
@@ -243,6 +247,13 @@ function renderHeader() {
   role.className = 'role';
   header.append(brand, nav, role);
   document.body.prepend(header);
+  if (!document.querySelector('link[rel="icon"]')) {
+    const icon = document.createElement('link');
+    icon.rel = 'icon';
+    icon.type = 'image/svg+xml';
+    icon.href = 'favicon.svg';
+    document.head.appendChild(icon);
+  }
 }
 
 // The application's status messages ("errors.json"), shown on every page.
@@ -274,7 +285,114 @@ export function initPage() {
   bannerHost();
   refreshStatus();
   setInterval(refreshStatus, 5000);
-  return applyRole();
+  loadCounterName();
+  return Promise.all([applyRole(), cameraClock().catch(() => null)]).then(([role]) => role);
+}
+
+async function loadCounterName() {
+  try {
+    const sum = await apiJson('live-sum.json');
+    setCounterName(sum.name);
+  } catch (e) {
+    /* the page's own requests report a failure */
+  }
+}
+
+function showLogin() {
+  const badge = document.querySelector('header.top .role');
+  if (!badge || !badge.dataset.role) return;
+  const who = clock?.user ? `${clock.user} (${badge.dataset.role})` : badge.dataset.role;
+  badge.textContent = `Logged in as ${who}`;
+}
+
+// ---- the camera's clock ----
+//
+// Every date a page shows or sends is the camera's: counts are kept in the camera's zone, and
+// the browser may be anywhere. camera-time.json gives the camera's time and UTC offset; times
+// are shown by shifting them by that offset and formatting them as UTC in the browser's locale.
+
+let clock = null; // { epoch, utc_offset, zone, user, at: browser ms when read }
+let clockPromise = null;
+
+export function cameraClock() {
+  if (!clockPromise) {
+    clockPromise = (async () => {
+      try {
+        const c = await apiJson('camera-time.json');
+        clock = { ...c, at: Date.now() };
+      } catch (e) {
+        // An application without the endpoint: the browser's clock and zone stand in.
+        const now = new Date();
+        clock = { epoch: Math.floor(now.getTime() / 1000), utc_offset: -now.getTimezoneOffset() * 60, zone: '', user: '', at: Date.now(), guessed: true };
+      }
+      showLogin();
+      return clock;
+    })();
+  }
+  return clockPromise;
+}
+
+// The camera's "now" in epoch seconds (its clock read once, advanced by the browser's).
+export function cameraNow() {
+  if (!clock) return Math.floor(Date.now() / 1000);
+  return clock.epoch + Math.floor((Date.now() - clock.at) / 1000);
+}
+
+export function cameraZone() {
+  if (!clock) return '';
+  if (clock.zone) return clock.zone;
+  const h = clock.utc_offset / 3600;
+  return `UTC${h >= 0 ? '+' : ''}${h}`;
+}
+
+// A Date whose UTC fields are the camera's local wall time at epoch seconds t.
+export function cameraWall(t) {
+  return new Date((t + (clock ? clock.utc_offset : 0)) * 1000);
+}
+
+// The camera's date (YYYYMMDD) of epoch seconds t (default: now).
+export function cameraYmd(t = cameraNow()) {
+  const d = cameraWall(t);
+  return `${d.getUTCFullYear()}${p2(d.getUTCMonth() + 1)}${p2(d.getUTCDate())}`;
+}
+
+const p2 = (n) => String(n).padStart(2, '0');
+
+// YYYYMMDD shifted by n days (calendar arithmetic, no zone involved).
+export function addDays(ymdText, n) {
+  const d = ymdUtc(ymdText);
+  d.setUTCDate(d.getUTCDate() + n);
+  return `${d.getUTCFullYear()}${p2(d.getUTCMonth() + 1)}${p2(d.getUTCDate())}`;
+}
+
+export function ymdUtc(s) {
+  return new Date(Date.UTC(Number(s.slice(0, 4)), Number(s.slice(4, 6)) - 1, Number(s.slice(6, 8))));
+}
+
+// The one date format of the pages: the browser's locale, medium length ("10 Dec 2026").
+const DATE_FMT = new Intl.DateTimeFormat(undefined, { timeZone: 'UTC', day: 'numeric', month: 'short', year: 'numeric' });
+const DAY_FMT = new Intl.DateTimeFormat(undefined, { timeZone: 'UTC', day: 'numeric', month: 'short' });
+const WEEKDAY_FMT = new Intl.DateTimeFormat(undefined, { timeZone: 'UTC', weekday: 'short' });
+const TIME_FMT = new Intl.DateTimeFormat(undefined, { timeZone: 'UTC', hour: '2-digit', minute: '2-digit', second: '2-digit' });
+const HM_FMT = new Intl.DateTimeFormat(undefined, { timeZone: 'UTC', hour: '2-digit', minute: '2-digit' });
+
+export function fmtDate(ymdText) {
+  return DATE_FMT.format(ymdUtc(ymdText));
+}
+// The same without the year, where the year is plain (chart axes).
+export function fmtDay(ymdText) {
+  return DAY_FMT.format(ymdUtc(ymdText));
+}
+// Weekday name of the browser's locale; 0 = Sunday.
+export function fmtWeekday(w) {
+  return WEEKDAY_FMT.format(new Date(Date.UTC(2023, 0, 1 + w)));
+}
+// Camera wall time of epoch seconds t.
+export function fmtTime(t) {
+  return TIME_FMT.format(cameraWall(t));
+}
+export function fmtHourMinute(h, m = 0) {
+  return HM_FMT.format(new Date(Date.UTC(2023, 0, 1, h, m)));
 }
 
 // ---- small helpers ----
@@ -288,11 +406,7 @@ export function setStatusLine(el, kind, text) {
   el.textContent = text;
 }
 
-// Local date as YYYYMMDD, the form the endpoints use.
-export function ymd(d) {
-  return `${d.getFullYear()}${String(d.getMonth() + 1).padStart(2, '0')}${String(d.getDate()).padStart(2, '0')}`;
-}
-
-export function prettyYmd(s) {
+// YYYYMMDD as the YYYY-MM-DD value of a date input.
+export function inputYmd(s) {
   return `${s.slice(0, 4)}-${s.slice(4, 6)}-${s.slice(6, 8)}`;
 }
