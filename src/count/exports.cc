@@ -466,6 +466,15 @@ bool write_body(CountText *t, const Request &r, const std::vector<time_t> &days)
     return false;
 }
 
+// The "date=" argument, or all days without it.
+bool select_dates(Selection &sel, const cntdata *c, time_t now, const char *args) {
+    std::string value;
+    if (count_arg_value(args, "date=", value)) return parse_dates(sel, c, now, value);
+    sel.all = true;
+    sel.days.assign(1, ALL_DAYS_MARK);
+    return true;
+}
+
 const char *error_reply(const char *text, int *length) {
     *length = int(strlen(text));
     return text;
@@ -480,13 +489,7 @@ const char *export_build(ExportKind kind, const cntdata *c, const char *args,
     Selection sel;
     sel.res = c->interval;
     std::string value;
-    bool ok = true;
-    if (count_arg_value(args, "date=", value)) {
-        ok = parse_dates(sel, c, now, value);
-    } else {
-        sel.all = true;
-        sel.days.assign(1, ALL_DAYS_MARK);
-    }
+    bool ok = select_dates(sel, c, now, args);
     if (ok && count_arg_value(args, "res=", value))
         ok = parse_res(value, c->interval, int64_t(c->slot_count) * c->interval, &sel.res);
     bool several = sel.all || sel.days.size() > 1;
@@ -513,4 +516,12 @@ const char *export_build(ExportKind kind, const cntdata *c, const char *args,
     }
     *length = int(t.len);
     return out;
+}
+
+int export_selected_days(const cntdata *c, const char *args, std::vector<time_t> *days) {
+    time_t now = clock_now();
+    Selection sel;
+    if (!select_dates(sel, c, now, args)) return -1;
+    *days = sel.all ? all_days(c, now) : sel.days;
+    return 0;
 }

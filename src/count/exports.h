@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
+#include <vector>
 
 #include "count/cntdata.h"
 
@@ -32,6 +34,11 @@ void export_cleanup(void);
 const char *export_build(ExportKind kind, const cntdata *c, const char *args,
                          const char *counter_name, const char *serial, char *out, size_t cap,
                          int *length);
+
+// The days an argument string selects, as export_build walks them: each a time inside its
+// day, in request order, "all" expanded. For callers that fetch the data of those days before
+// building the export. Returns 0, or -1 for an argument error.
+int export_selected_days(const cntdata *c, const char *args, std::vector<time_t> *days);
 
 // Buffer handlers for the web layer (user data: cntdata *).
 const char *export_csv(void *user_data, const char *args, int *length);
