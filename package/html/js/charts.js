@@ -39,6 +39,12 @@ window.addEventListener('resize', () => {
   }, 150);
 });
 
+// Room an x label needs at 11 px, with a gap: the locale decides how long times are.
+function labelRoom(labels) {
+  const longest = labels.reduce((m, l) => Math.max(m, String(l).length), 0);
+  return longest * 6.6 + 10;
+}
+
 function axisTitles(svg, { width, height, left, top, plotH, xTitle, yTitle }) {
   if (xTitle) svg.appendChild(node('text', { x: left + (width - left) / 2, y: height - 4, 'text-anchor': 'middle', class: 'title x-title' }, xTitle));
   if (yTitle) {
@@ -104,10 +110,11 @@ export function barChart(host, opts) {
     svg.appendChild(node('text', { x: left - 4, y: y + 4, 'text-anchor': 'end' }, txt + unit));
   }
   const slot = plotW / Math.max(1, n);
-  const groupW = slot * 0.8;
+  // A lone day is a bar, not a wall.
+  const groupW = Math.min(slot * 0.8, 64);
   const barW = stacked ? groupW : groupW / Math.max(1, series.length);
   // Thin out the x labels when the chart is narrow.
-  const every = Math.max(labelEvery, Math.ceil((n * 44) / plotW / labelEvery) * labelEvery);
+  const every = Math.max(labelEvery, Math.ceil((n * labelRoom(labels)) / plotW / labelEvery) * labelEvery);
   for (let i = 0; i < n; i++) {
     const x0 = left + slot * i + (slot - groupW) / 2;
     let base = 0;
@@ -155,7 +162,7 @@ export function heatMap(host, opts) {
   for (const r of values) for (const v of r) if (v !== null) max = Math.max(max, v);
   const svg = node('svg', { viewBox: `0 0 ${width} ${height}`, class: 'chart heat', role: 'img', 'aria-label': opts.title || '' });
   svg.appendChild(node('title', {}, opts.title || ''));
-  const every = Math.max(colLabelEvery, Math.ceil((cols.length * 30) / (width - left - right)));
+  const every = Math.max(colLabelEvery, Math.ceil((cols.length * labelRoom(cols)) / (width - left - right) / colLabelEvery) * colLabelEvery);
   rows.forEach((rowName, r) => {
     svg.appendChild(node('text', { x: left - 4, y: top + cellH * r + cellH / 2 + 4, 'text-anchor': 'end' }, rowName));
     cols.forEach((colName, c) => {

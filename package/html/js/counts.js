@@ -195,7 +195,9 @@ async function loadStored() {
       { name: 'Men', color: MEN, values: days.map((d) => byDay.get(d)[0]) },
       { name: 'Women', color: WOMEN, values: days.map((d) => byDay.get(d)[1]) },
     ],
-    note: storedDays.length ? `${days.length} days from ${fmtDate(first)} to ${fmtDate(today)}; today so far.` : '',
+    note: storedDays.length
+      ? (days.length === 1 ? `Only today (${fmtDate(today)}) so far.` : `${days.length} days from ${fmtDate(first)} to ${fmtDate(today)}; today so far.`)
+      : '',
   });
   $('#trend-chart').dataset.days = String(days.length);
   $('#trend-chart').dataset.total = trend.dataset.total;

@@ -9,7 +9,6 @@ import {
 import { decodePreview } from './preview.js';
 
 const SNAPSHOT_MS = 1000;
-const OVERLAY_MS = 250;
 const FPS_MS = 2000;
 const TRACKS_MS = 2000;
 const TODAY_MS = 10000;
@@ -126,6 +125,9 @@ async function pollSnapshot() {
       bitmap = null; // the preview below says whether the camera can be reached
     }
   }
+  // The boxes of the same moment as the picture: a box from a later frame would sit beside
+  // the person it belongs to.
+  await pollOverlay();
   if (bitmap) {
     picture = bitmap;
     pictureKind = 'snapshot';
@@ -177,7 +179,6 @@ async function pollOverlay() {
   } catch (e) {
     reportFailure(e, 'Live results');
   }
-  render();
 }
 
 // ---- figures ----
@@ -243,7 +244,7 @@ function trackRow(t, live) {
   const state = document.createElement('td');
   const pill = document.createElement('span');
   pill.className = live ? 'pill live' : 'pill';
-  pill.textContent = live ? 'in view' : 'counted';
+  pill.textContent = live ? 'in view' : 'left';
   state.appendChild(pill);
   tr.appendChild(state);
   tr.dataset.state = live ? 'live' : 'ended';
@@ -343,7 +344,6 @@ async function start() {
   render();
   window.addEventListener('resize', render);
   loop(pollSnapshot, SNAPSHOT_MS);
-  loop(pollOverlay, OVERLAY_MS);
   loop(pollFps, FPS_MS);
   loop(pollCaptureStats, FPS_MS);
   loop(pollTracks, TRACKS_MS);

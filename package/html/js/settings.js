@@ -3,7 +3,7 @@
 // which restarts the application, and the page waits for it to come back.
 import {
   apiText, initPage, reportFailure, reportSuccess, setCounterName, waitForRestart,
-  setStatusLine, $, ROLE_RANK,
+  setStatusLine, $, ROLE_RANK, fmtDate,
 } from './api.js';
 import { decodePreview, drawPreview } from './preview.js';
 
@@ -60,11 +60,13 @@ function renderHolidays() {
     const chip = document.createElement('span');
     chip.className = 'chip';
     const [m, d, y] = h.split('-');
-    chip.append(`${y}-${m}-${d}`);
+    const shown = fmtDate(`${y}${m}${d}`);
+    chip.append(shown);
+    chip.dataset.date = `${y}-${m}-${d}`;
     const del = document.createElement('button');
     del.type = 'button';
     del.textContent = '×';
-    del.setAttribute('aria-label', `Remove ${y}-${m}-${d}`);
+    del.setAttribute('aria-label', `Remove ${shown}`);
     del.addEventListener('click', () => {
       holidays = holidays.filter((x) => x !== h);
       renderHolidays();
