@@ -35,6 +35,10 @@ constexpr const char *kOperatorList[] = {
     "reset-push",    "factory-defaults", "backup",           "restart",        "reboot",
     "generate-logs", "show-logs",        "backup_params",    "copy_params",    "restore_params",
     "cancel-count",  "inc-in",           "inc-out",          "modify-history"};
+// State changes outside the two lists: the ground-truth recorder's edits.
+constexpr const char *kOtherChanges[] = {"truth_save_track", "truth_update_track"};
+constexpr const char *kForeignHeader =
+    "Content-Type: text/plain\r\nStatus: 403 Forbidden\r\nCache-Control: no-store\r\n\r\n";
 constexpr const char *kAdminList[] = {"anonymize",    "anonymize_reset", "rhos.json",
                                       "proxy-cntpos", "proxy-alive",     "proxy-ip",
                                       "proxy-params", "proxy-image"};
@@ -124,6 +128,16 @@ void deny(GDataOutputStream *out, const std::string &name, const char *decoded,
           name.c_str(), decoded, r->path, r->method);
 }
 
+// A logged-in browser resends its credentials with whatever page asks: a state change must
+// come from the camera's own pages (or from a tool that names no page at all).
+bool refused_as_foreign(GDataOutputStream *out, const char *name, const WebRequest *r) {
+    if (r->foreign_origin == nullptr) return false;
+    log_message(kTag, "Refusing %s from another site: %s", name, r->foreign_origin);
+    put_text(out, kForeignHeader);
+    print(out, "Request refused: %s comes from another site (%s)\n", name, r->foreign_origin);
+    return true;
+}
+
 void dispatch(GDataOutputStream *out, const WebRequest *r, int privilege) {
     char *decoded = g_uri_unescape_string(r->query ? r->query : "", nullptr);
     if (decoded == nullptr) {
@@ -158,6 +172,10 @@ void dispatch(GDataOutputStream *out, const WebRequest *r, int privilege) {
         g_free(decoded);
         return;
     }
+    if (web_changes_state(name.c_str(), args) && refused_as_foreign(out, name.c_str(), r)) {
+        g_free(decoded);
+        return;
+    }
     print(out, "Content-Type: %s\r\n\r\n", e.content_type.c_str());
     if (e.buffer_handler != nullptr) {
         int length = 0;
@@ -173,7 +191,8 @@ void dispatch(GDataOutputStream *out, const WebRequest *r, int privilege) {
 thread_local const char *t_request_user = nullptr;
 
 void http_callback(const VkHttpRequest *req, GOutputStream *out, void *) {
-    WebRequest r{req->path, req->method, req->query, req->body, req->body_length, req->params};
+    WebRequest r{req->path,        req->method, req->query,         req->body,
+                 req->body_length, req->params, req->foreign_origin};
     t_request_user = req->user;
     web_handle_request(&r, out);
     t_request_user = nullptr;
@@ -200,6 +219,15 @@ int web_privilege_from_path(const char *path) {
     if (strstr(path, "apiadmin") != nullptr) return WEB_PRIV_ADMIN;
     if (strstr(path, "apioperator") != nullptr) return WEB_PRIV_OPERATOR;
     return WEB_PRIV_VIEWER;
+}
+
+bool web_changes_state(const char *name, const char *args) {
+    if (in_list(name, kOperatorList, std::size(kOperatorList)) ||
+        in_list(name, kAdminList, std::size(kAdminList)) ||
+        in_list(name, kOtherChanges, std::size(kOtherChanges))) {
+        return true;
+    }
+    return strcmp(name, "events.json") == 0 && args != nullptr && strstr(args, "&save=") != nullptr;
 }
 
 int web_access_allowed(int level, const char *name, int privilege) {
@@ -266,7 +294,8 @@ void web_handle_request(const WebRequest *r, GOutputStream *raw) {
         put_text(out, kClosedReply);
     } else if (r->path != nullptr && strstr(r->path, "restore_backup") != nullptr) {
         if (privilege == WEB_PRIV_ADMIN) {
-            web_restore_upload(out, r->body, r->body ? r->body_length : 0);
+            if (!refused_as_foreign(out, "restore_backup", r))
+                web_restore_upload(out, r->body, r->body ? r->body_length : 0);
         } else {
             log_message(kTag, "Try to reach privileged page with .api, denying");
             put_text(out, kDenyHeader);

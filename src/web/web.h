@@ -83,7 +83,14 @@ struct WebRequest {
     const char *body;   // request body or null
     size_t body_length;
     GHashTable *params;  // decoded query parameters, may be null
+    // Why the request seems to come from another site's page, null when it does not: a
+    // request that changes state is then refused with 403 (see web_changes_state).
+    const char *foreign_origin = nullptr;
 };
+
+// Whether endpoint `name` called with argument string `args` changes state: the operator and
+// administrator name lists, the ground-truth edits, and events.json with "&save=".
+bool web_changes_state(const char *name, const char *args);
 
 // The request callback: writes a CGI-style header block and the body to `out`.
 // HTTP loop thread (tests may call it directly).

@@ -2,8 +2,9 @@
 
 #include <libsoup/soup.h>
 
-#include <sys/random.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +14,9 @@
 #include "common/fileutil.h"
 #include "common/log.h"
 #include "common/paths.h"
+#include "platform/http/connections.h"
+#include "platform/http/digest_nonces.h"
+#include "platform/http/origin.h"
 #include "platform/http/userdb.h"
 
 namespace {
@@ -23,8 +27,13 @@ constexpr const char *kUserKey = "mevo-user";
 constexpr const char *kAddressFile = "/tmp/mevo-http.addr";
 constexpr const char *kDiagnosticHeader = "X-Mevo-Diagnostic";
 constexpr size_t kMaxDiagnosticLength = 512;
-constexpr gint64 kNonceLifetimeSeconds = 300;
-constexpr size_t kNonceSecretBytes = 32;
+// Connections: a few browsers' worth, and never more than a quarter of the process's
+// descriptors, so that the count store, capture and logs always find theirs.
+constexpr size_t kMaxConnections = 64;
+constexpr size_t kMinConnections = 4;
+constexpr gint64 kHeaderTimeoutSeconds = 10;
+constexpr gint64 kIdleTimeoutSeconds = 15;
+constexpr gint64 kIoTimeoutSeconds = 30;
 
 enum class Route { kApiViewer, kApiOperator, kApiAdmin, kRestore, kStatic, kAppRoot };
 
@@ -49,10 +58,31 @@ int required_level(Route r) {
     }
 }
 
-bool method_allowed(Route r, std::string_view method) {
-    if (r == Route::kRestore) return method == "POST";
-    if (r == Route::kStatic || r == Route::kAppRoot) return method == "GET" || method == "HEAD";
-    return method == "GET" || method == "POST" || method == "HEAD";
+// The methods a route answers, as an Allow header lists them. HEAD is for pages only: on an
+// API path it would run the endpoint (a restart, a clear) and throw the reply away.
+const char *allowed_methods(Route r) {
+    switch (r) {
+        case Route::kRestore:
+            return "POST";
+        case Route::kStatic:
+        case Route::kAppRoot:
+            return "GET, HEAD";
+        default:
+            return "GET";
+    }
+}
+
+bool method_allowed(Route r, const char *method) {
+    gchar **names = g_strsplit(allowed_methods(r), ", ", -1);
+    bool found = g_strv_contains(names, method);
+    g_strfreev(names);
+    return found;
+}
+
+// Endpoint paths: what reaches the application rather than a file.
+bool is_endpoint(Route r) {
+    return r == Route::kApiViewer || r == Route::kApiOperator || r == Route::kApiAdmin ||
+           r == Route::kRestore;
 }
 
 void reply_text(SoupServerMessage *msg, unsigned status, const char *text) {
@@ -68,7 +98,8 @@ const char *message_path(SoupServerMessage *msg) {
 
 struct VkHttpHandler {
     SoupServer *server = nullptr;
-    unsigned char nonce_secret[kNonceSecretBytes] = {};
+    VkDigestNonces *nonces = nullptr;
+    VkHttpConnections *connections = nullptr;
     VkHttpRequestCallback callback = nullptr;
     void *user_data = nullptr;
     size_t max_body = VK_HTTP_DEFAULT_MAX_BODY;
@@ -89,41 +120,10 @@ std::string md5_hex(const std::string &text) {
     return out;
 }
 
-std::string nonce_mac(const VkHttpHandler *h, const std::string &stamp) {
-    gchar *mac =
-        g_compute_hmac_for_string(G_CHECKSUM_SHA256, h->nonce_secret, sizeof h->nonce_secret,
-                                  stamp.c_str(), static_cast<gssize>(stamp.size()));
-    std::string out = mac;
-    g_free(mac);
-    return out;
-}
-
-// A nonce is its issue time and a MAC over it, so no server-side table is needed.
-std::string make_nonce(const VkHttpHandler *h) {
-    char stamp[17];
-    snprintf(stamp, sizeof stamp, "%016llx",
-             static_cast<unsigned long long>(g_get_monotonic_time() / G_USEC_PER_SEC));
-    return std::string(stamp) + nonce_mac(h, stamp);
-}
-
-enum class NonceState { kValid, kStale, kInvalid };
-
-NonceState check_nonce(const VkHttpHandler *h, const std::string &nonce) {
-    if (nonce.size() != 16 + 64) return NonceState::kInvalid;
-    std::string stamp = nonce.substr(0, 16);
-    std::string mac = nonce_mac(h, stamp);
-    unsigned diff = 0;
-    for (size_t i = 0; i < mac.size(); ++i) diff |= static_cast<unsigned>(mac[i] ^ nonce[16 + i]);
-    if (diff != 0) return NonceState::kInvalid;
-    gint64 issued = static_cast<gint64>(strtoull(stamp.c_str(), nullptr, 16));
-    gint64 now = g_get_monotonic_time() / G_USEC_PER_SEC;
-    return now - issued <= kNonceLifetimeSeconds ? NonceState::kValid : NonceState::kStale;
-}
-
 void challenge(VkHttpHandler *h, SoupServerMessage *msg, bool stale) {
     std::string value = std::string("Digest realm=\"") + USERDB_REALM + "\", nonce=\"" +
-                        make_nonce(h) + "\", qop=\"auth\", algorithm=MD5" +
-                        (stale ? ", stale=true" : "");
+                        vk_digest_nonce_issue(h->nonces, g_get_monotonic_time()) +
+                        "\", qop=\"auth\", algorithm=MD5" + (stale ? ", stale=true" : "");
     soup_message_headers_replace(soup_server_message_get_response_headers(msg), "WWW-Authenticate",
                                  value.c_str());
     reply_text(msg, SOUP_STATUS_UNAUTHORIZED, "Unauthorized\n");
@@ -158,62 +158,89 @@ std::string digest_user(VkHttpHandler *h, SoupServerMessage *msg, bool *stale) {
     };
     std::string user = get("username"), nonce = get("nonce"), uri = get("uri");
     std::string response = get("response"), qop = get("qop"), algorithm = get("algorithm");
+    std::string nc = get("nc");
     std::string ha1;
+    // qop "auth" is required: without it there is no nonce count, and a request could be
+    // replayed for the nonce's whole life.
     bool ok = !user.empty() && get("realm") == USERDB_REALM && !uri.empty() &&
               (algorithm.empty() || g_ascii_strcasecmp(algorithm.c_str(), "MD5") == 0) &&
-              (qop.empty() || qop == "auth") && same_target(msg, uri.c_str()) &&
-              userdb_lookup_ha1(user, ha1) == 0;
-    NonceState nonce_state = ok ? check_nonce(h, nonce) : NonceState::kInvalid;
+              qop == "auth" && same_target(msg, uri.c_str()) && userdb_lookup_ha1(user, ha1) == 0;
     if (ok) {
         std::string ha2 = md5_hex(std::string(soup_server_message_get_method(msg)) + ":" + uri);
-        std::string expected = qop.empty() ? md5_hex(ha1 + ":" + nonce + ":" + ha2)
-                                           : md5_hex(ha1 + ":" + nonce + ":" + get("nc") + ":" +
-                                                     get("cnonce") + ":" + qop + ":" + ha2);
+        std::string expected =
+            md5_hex(ha1 + ":" + nonce + ":" + nc + ":" + get("cnonce") + ":" + qop + ":" + ha2);
         ok = g_ascii_strcasecmp(expected.c_str(), response.c_str()) == 0;
     }
     g_hash_table_destroy(p);
     if (!ok) return "";
-    // Right password on a nonce we no longer honour (expired, or issued before a restart):
-    // "stale" lets the browser retry with a fresh nonce instead of asking for the password.
-    if (nonce_state != NonceState::kValid) {
+    // Right password on a nonce we no longer honour (expired, issued before a restart, or
+    // its count already used): "stale" lets a browser retry at once with a fresh nonce
+    // instead of asking for the password; a replayed capture cannot answer the new nonce.
+    if (vk_digest_nonce_use(h->nonces, nonce, nc, g_get_monotonic_time()) !=
+        VkNonceUse::kAccepted) {
         *stale = true;
         return "";
     }
     return user;
 }
 
-// Runs once the request headers are in, before any body is read: authentication, group,
-// method and body size are settled here so a refused upload is never received.
-void early_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTable *,
-                   gpointer data) {
-    auto *h = static_cast<VkHttpHandler *>(data);
-    Route route = route_of(message_path(msg));
+// Whether the request announces a body (that libsoup would read before replying).
+bool has_body(SoupServerMessage *msg) {
+    SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
+    switch (soup_message_headers_get_encoding(headers)) {
+        case SOUP_ENCODING_CONTENT_LENGTH:
+            return soup_message_headers_get_content_length(headers) > 0;
+        case SOUP_ENCODING_NONE:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// Settles the request from its headers: "" to go on, or sets the refusal on `msg`.
+bool refused_from_headers(VkHttpHandler *h, SoupServerMessage *msg, Route route) {
     bool stale = false;
     std::string user = digest_user(h, msg, &stale);
     if (user.empty()) {
         challenge(h, msg, stale);
-        return;
+        return true;
     }
     g_object_set_data_full(G_OBJECT(msg), kUserKey, g_strdup(user.c_str()), g_free);
     if (userdb_user_level(user) < required_level(route)) {
         reply_text(msg, SOUP_STATUS_FORBIDDEN, "Forbidden\n");
-        return;
+        return true;
     }
     if (!method_allowed(route, soup_server_message_get_method(msg))) {
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow",
+                                     allowed_methods(route));
         reply_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "Method not allowed\n");
-        return;
+        return true;
     }
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
     SoupEncoding enc = soup_message_headers_get_encoding(headers);
     if (enc == SOUP_ENCODING_CHUNKED || enc == SOUP_ENCODING_EOF) {
         reply_text(msg, SOUP_STATUS_LENGTH_REQUIRED, "Request body needs a Content-Length\n");
-        return;
+        return true;
     }
     if (enc == SOUP_ENCODING_CONTENT_LENGTH &&
         static_cast<guint64>(soup_message_headers_get_content_length(headers)) > h->max_body) {
         char text[96];
         snprintf(text, sizeof text, "Request body too large (limit %zu bytes)\n", h->max_body);
         reply_text(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, text);
+        return true;
+    }
+    return false;
+}
+
+// Runs once the request headers are in, before any body is read: authentication, group,
+// method and body size are settled here. A refused request's body is never read: the
+// connection is answered and closed instead (libsoup would read, and keep, all of it first).
+void early_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTable *,
+                   gpointer data) {
+    auto *h = static_cast<VkHttpHandler *>(data);
+    Route route = route_of(message_path(msg));
+    if (refused_from_headers(h, msg, route) && has_body(msg)) {
+        vk_http_connections_refuse_body(h->connections, msg);
     }
 }
 
@@ -367,7 +394,7 @@ void app_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTable 
         soup_server_message_set_redirect(msg, SOUP_STATUS_MOVED_PERMANENTLY, "/local/mevo/");
         return;
     }
-    if (route == Route::kStatic) {
+    if (!is_endpoint(route)) {
         serve_static(msg);
         return;
     }
@@ -377,13 +404,20 @@ void app_handler(SoupServer *, SoupServerMessage *msg, const char *, GHashTable 
     GHashTable *params =
         query ? g_hash_table_ref(query) : g_hash_table_new(g_str_hash, g_str_equal);
     const char *raw_query = g_uri_get_query(soup_server_message_get_uri(msg));
+    SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
+    std::string foreign =
+        vk_http_foreign_origin(soup_message_headers_get_one(headers, "Host"),
+                               soup_message_headers_get_one(headers, "Sec-Fetch-Site"),
+                               soup_message_headers_get_one(headers, "Origin"),
+                               soup_message_headers_get_one(headers, "Referer"));
     VkHttpRequest req{path,
                       soup_server_message_get_method(msg),
                       raw_query ? raw_query : "",
                       body_len ? static_cast<const char *>(body_data) : nullptr,
                       body_len,
                       params,
-                      user};
+                      user,
+                      foreign.empty() ? nullptr : foreign.c_str()};
     GOutputStream *out = g_memory_output_stream_new_resizable();
     h->callback(&req, out, h->user_data);
     g_output_stream_close(out, nullptr, nullptr);
@@ -426,6 +460,28 @@ size_t max_body_from_env() {
     unsigned long long n = strtoull(v, &end, 10);
     if (*end != '\0' || n == 0) return VK_HTTP_DEFAULT_MAX_BODY;
     return static_cast<size_t>(n);
+}
+
+// MEVO_HTTP_TIMEOUT (seconds) shortens the timeouts for tests: header and idle wait that
+// long, a stalled body or reply twice that.
+VkHttpLimits limits() {
+    VkHttpLimits l{};
+    struct rlimit files {};
+    size_t quarter = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                         ? static_cast<size_t>(files.rlim_cur / 4)
+                         : kMaxConnections;
+    l.max_connections = std::clamp(quarter, kMinConnections, kMaxConnections);
+    l.header_timeout_us = kHeaderTimeoutSeconds * G_USEC_PER_SEC;
+    l.idle_timeout_us = kIdleTimeoutSeconds * G_USEC_PER_SEC;
+    l.io_timeout_us = kIoTimeoutSeconds * G_USEC_PER_SEC;
+    const char *v = getenv("MEVO_HTTP_TIMEOUT");
+    double seconds = v ? g_ascii_strtod(v, nullptr) : 0;
+    if (seconds > 0) {
+        auto us = static_cast<gint64>(seconds * G_USEC_PER_SEC);
+        l.header_timeout_us = l.idle_timeout_us = us;
+        l.io_timeout_us = 2 * us;
+    }
+    return l;
 }
 
 int listen_on(VkHttpHandler *h, const std::string &listen_address) {
@@ -506,9 +562,8 @@ VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_da
     h->callback = callback;
     h->user_data = user_data;
     h->max_body = max_body_from_env();
-    if (getrandom(h->nonce_secret, sizeof h->nonce_secret, 0) !=
-        static_cast<ssize_t>(sizeof h->nonce_secret)) {
-        log_message(kTag, "cannot draw the nonce secret: %s", strerror(errno));
+    h->nonces = vk_digest_nonces_new();
+    if (h->nonces == nullptr) {
         delete h;
         return nullptr;
     }
@@ -521,16 +576,25 @@ VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_da
         vk_http_handler_free(h);
         return nullptr;
     }
+    GSList *listeners = soup_server_get_listeners(h->server);
+    h->connections = vk_http_connections_new(h->server, G_SOCKET(listeners->data), limits());
+    g_slist_free(listeners);
     return h;
 }
 
 void vk_http_handler_free(VkHttpHandler *handler) {
     if (handler == nullptr) return;
+    vk_http_connections_free(handler->connections);
     if (handler->server) {
         soup_server_disconnect(handler->server);
         g_object_unref(handler->server);
     }
+    vk_digest_nonces_free(handler->nonces);
     delete handler;
+}
+
+size_t vk_http_handler_connections(const VkHttpHandler *handler) {
+    return handler ? vk_http_connections_count(handler->connections) : 0;
 }
 
 std::string vk_http_handler_address(const VkHttpHandler *handler) {

@@ -1,7 +1,8 @@
 // Host stand-in for the camera's HTTP handler service: a libsoup server in the GLib main loop.
 //
 // Paths (all need HTTP Digest authentication, MD5 with qop "auth", realm USERDB_REALM, users
-// and groups from userdb.h, edited by pwdgrp.cgi; nonces live 300 s, then "stale=true"):
+// and groups from userdb.h, edited by pwdgrp.cgi; nonces live 300 s and each nonce count is
+// accepted once and only above the last one, else 401 with "stale=true"):
 //   /local/mevo/api?QUERY                   groups viewer, operator or admin
 //   /local/mevo/apioperator?QUERY           operator or admin
 //   /local/mevo/apiadmin?QUERY              admin
@@ -11,7 +12,14 @@
 //                                           symbolic links leaving the folder)
 // A missing or wrong login gets 401, a user below the path's group 403, before the application
 // sees anything. Request bodies above the limit get 413 (411 without a Content-Length), also
-// before the body is read. A malformed URL escape is refused with 400 by libsoup.
+// before the body is read: such a refusal closes the connection without reading the body.
+// Methods: GET on API paths, POST on restore_backup, GET and HEAD on pages; any other gets 405
+// with an Allow header (HEAD never runs an endpoint). A malformed URL escape gets 400.
+//
+// Connections (connections.h): keep-alive, closed when the client closes them, after 15 s
+// idle, 10 s without complete request headers or 30 s without progress on a body or reply
+// (MEVO_HTTP_TIMEOUT=seconds shortens all three for tests); at most 64 open, and at most a
+// quarter of RLIMIT_NOFILE, so the web service cannot take the descriptors of the rest.
 //
 // The application callback writes a CGI-style reply into `out`: header lines ("Status: 403 ..",
 // "Content-Type: ..", any other "Name: value" line, or a leading "HTTP/1.1 204 No Content" status
@@ -39,6 +47,9 @@ struct VkHttpRequest {
     size_t body_length;
     GHashTable *params;  // decoded query parameters (char * -> char *), never null
     const char *user;    // authenticated user name
+    // Why the request seems to come from another site's page (Sec-Fetch-Site, Origin or
+    // Referer naming another origin than the camera's), null when it does not.
+    const char *foreign_origin;
 };
 
 using VkHttpRequestCallback = void (*)(const VkHttpRequest *request, GOutputStream *out,
@@ -54,6 +65,9 @@ inline constexpr size_t VK_HTTP_DEFAULT_MAX_BODY = 4u << 20;  // bytes
 // MEVO_HTTP_MAX_BODY overrides the request body limit (bytes). Returns null on failure (logged).
 VkHttpHandler *vk_http_handler_new(VkHttpRequestCallback callback, void *user_data);
 void vk_http_handler_free(VkHttpHandler *handler);
+
+// Open client connections (for tests).
+size_t vk_http_handler_connections(const VkHttpHandler *handler);
 
 // The "host:port" the handler listens on.
 std::string vk_http_handler_address(const VkHttpHandler *handler);

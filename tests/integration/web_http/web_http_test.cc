@@ -1,13 +1,22 @@
 // The endpoint layer behind the real HTTP service on loopback: digest logins made with
 // pwdgrp.cgi, the access matrix, binary and streamed replies, denials, body limits, static
-// files and a parameter-archive restore round trip.
+// files, a parameter-archive restore round trip, nonce counts, HEAD, state changes asked by
+// other sites, and connections closed by the client or left idle.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive_util.h"
@@ -31,6 +40,13 @@ std::atomic<int32_t> g_exit_request{0};
 const char *ping(void *, const char *, int *length) {
     *length = 4;
     return "pong";
+}
+
+std::atomic<int> g_clears{0};
+const char *clear_data(void *, const char *, int *length) {
+    ++g_clears;
+    *length = 2;
+    return "ok";
 }
 
 const char *binary(void *, const char *, int *length) {
@@ -80,6 +96,7 @@ class WebHttpEnvironment : public ::testing::Environment {
         g_root = mkdtemp(tmpl);
         setenv("MEVO_ROOT", g_root.c_str(), 1);
         setenv("MEVO_HTTP", "127.0.0.1:0", 1);
+        setenv("MEVO_HTTP_TIMEOUT", "1", 1);  // idle and silent connections end within seconds
         setenv("MEVO_HTTP_MAX_BODY", std::to_string(kBodyLimit).c_str(), 1);
         mevo_root_reset_for_tests();
         std::string bin = g_root + "/bin";
@@ -109,6 +126,7 @@ class WebHttpEnvironment : public ::testing::Environment {
         web_register("admin.json", ping, nullptr, "text/plain", WEB_ACCESS_ADMIN);
         web_register("restart", ping, nullptr, "text/plain", WEB_ACCESS_BY_NAME);
         web_register("anonymize", ping, nullptr, "text/plain", WEB_ACCESS_BY_NAME);
+        web_register("clear-data", clear_data, nullptr, "text/plain", WEB_ACCESS_BY_NAME);
         web_register("bin", binary, nullptr, "application/octet-stream", WEB_ACCESS_VIEWER);
         web_register_stream("tracks.json", tracks, nullptr, "application/json", WEB_ACCESS_VIEWER);
         std::string addr;
@@ -140,9 +158,14 @@ struct Upload {
 };
 
 Response fetch(const std::string &path, const char *user, const char *password = kPassword,
-               const Upload *upload = nullptr) {
+               const Upload *upload = nullptr, const std::vector<std::string> &extra = {},
+               bool head = false) {
     Response r;
     CURL *c = curl_easy_init();
+    curl_slist *headers = nullptr;
+    for (const std::string &h : extra) headers = curl_slist_append(headers, h.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    if (head) curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(c, CURLOPT_URL, (g_base + path).c_str());
     curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append);
@@ -173,6 +196,7 @@ Response fetch(const std::string &path, const char *user, const char *password =
     if (rc == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
     curl_mime_free(mime);
     curl_easy_cleanup(c);
+    curl_slist_free_all(headers);
     return r;
 }
 
@@ -211,13 +235,15 @@ std::string md5(const std::string &text) {
 
 // Sends GET `path` with a digest computed by hand for `signed_uri` and `nonce`.
 Response get_with_digest(const std::string &path, const std::string &signed_uri,
-                         const std::string &nonce, const char *user = "ada") {
+                         const std::string &nonce, const char *user = "ada",
+                         const std::string &nc = "00000001") {
     std::string ha1 = md5(std::string(user) + ":mevo:" + kPassword);
     std::string ha2 = md5("GET:" + signed_uri);
-    std::string response = md5(ha1 + ":" + nonce + ":00000001:abc:auth:" + ha2);
+    std::string response = md5(ha1 + ":" + nonce + ":" + nc + ":abc:auth:" + ha2);
     std::string header = std::string("Authorization: Digest username=\"") + user +
                          "\", realm=\"mevo\", nonce=\"" + nonce + "\", uri=\"" + signed_uri +
-                         "\", qop=auth, nc=00000001, cnonce=\"abc\", response=\"" + response + "\"";
+                         "\", qop=auth, nc=" + nc + ", cnonce=\"abc\", response=\"" + response +
+                         "\"";
     Response r;
     CURL *c = curl_easy_init();
     curl_slist *headers = curl_slist_append(nullptr, header.c_str());
@@ -257,6 +283,127 @@ TEST(WebHttp, DigestIsBoundToNonceAndTarget) {
     r = get_with_digest("/local/mevo/api?ping", "/local/mevo/api?ping", nonce, "nobody");
     EXPECT_EQ(r.status, 401);
     EXPECT_EQ(r.headers.find("stale=true"), std::string::npos);
+}
+
+TEST(WebHttp, ANonceCountIsAcceptedOnceAndOnlyUpwards) {
+    Response challenge = fetch("/local/mevo/api?ping", nullptr);
+    size_t at = challenge.headers.find("nonce=\"");
+    ASSERT_NE(at, std::string::npos) << challenge.headers;
+    std::string nonce =
+        challenge.headers.substr(at + 7, challenge.headers.find('"', at + 7) - at - 7);
+    const std::string uri = "/local/mevo/api?ping";
+    struct Step {
+        const char *nc;
+        long status;
+    } steps[] = {{"00000001", 200}, {"00000001", 401}, {"00000003", 200},
+                 {"00000002", 401}, {"00000003", 401}, {"00000004", 200}};
+    for (const Step &s : steps) {
+        Response r = get_with_digest(uri, uri, nonce, "ada", s.nc);
+        EXPECT_EQ(r.status, s.status) << "nc " << s.nc;
+        if (r.status == 401) {  // a browser retries on the fresh nonce without asking
+            EXPECT_NE(r.headers.find("stale=true"), std::string::npos) << r.headers;
+        }
+    }
+}
+
+TEST(WebHttp, HeadIsForPagesOnly) {
+    Response r = fetch("/local/mevo/apioperator?clear-data", "ada", kPassword, nullptr, {}, true);
+    EXPECT_EQ(r.status, 405);
+    EXPECT_NE(r.headers.find("Allow: GET"), std::string::npos) << r.headers;
+    EXPECT_EQ(g_clears.load(), 0);
+    EXPECT_EQ(fetch("/local/mevo/", "vera", kPassword, nullptr, {}, true).status, 200);
+}
+
+TEST(WebHttp, StateChangesFromOtherSitesAreRefused) {
+    std::string own = g_base;  // "http://127.0.0.1:port"
+    struct Case {
+        std::vector<std::string> headers;
+        long status;
+    } cases[] = {
+        {{"Origin: http://evil.example"}, 403},
+        {{"Referer: http://evil.example/page.html"}, 403},
+        {{"Origin: null"}, 403},
+        {{"Sec-Fetch-Site: cross-site", "Origin: " + own}, 403},
+        {{"Origin: " + own.substr(0, own.rfind(':')) + ":1"}, 403},  // another port
+        {{}, 200},
+        {{"Origin: " + own}, 200},
+        {{"Referer: " + own + "/local/mevo/index.html"}, 200},
+        {{"Sec-Fetch-Site: same-origin", "Referer: http://evil.example/"}, 200},
+    };
+    for (const Case &c : cases) {
+        int before = g_clears.load();
+        Response r = fetch("/local/mevo/apioperator?clear-data&date=1", "otto", kPassword, nullptr,
+                           c.headers);
+        std::string what = c.headers.empty() ? "(none)" : c.headers[0];
+        EXPECT_EQ(r.status, c.status) << what;
+        EXPECT_EQ(g_clears.load() - before, c.status == 200 ? 1 : 0) << what;
+    }
+    // Reading is not a state change: a link from another page still works.
+    EXPECT_EQ(
+        fetch("/local/mevo/api?ping", "vera", kPassword, nullptr, {"Referer: http://evil.example/"})
+            .status,
+        200);
+}
+
+int open_descriptors() {
+    int n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// Each client connection is kept alive by curl and then closed by it: the service must close
+// its end too, whatever the reply was.
+TEST(WebHttp, ConnectionsClosedByTheClientAreFreed) {
+    int start = open_descriptors();
+    const char *paths[] = {"/local/mevo/api?ping", "/local/mevo/", "/local/mevo/api?ping"};
+    const int kConnections = 10000;
+    for (int i = 0; i < kConnections; ++i) {
+        int kind = i % 3;
+        Response r = fetch(paths[kind], kind == 0 ? nullptr : "vera");
+        ASSERT_EQ(r.status, kind == 0 ? 401 : 200) << "connection " << i;
+    }
+    int now = open_descriptors();
+    for (int wait = 0; wait < 200 && now > start + 5; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        now = open_descriptors();
+    }
+    EXPECT_LE(now, start + 5);
+}
+
+TEST(WebHttp, IdleAndSilentConnectionsAreClosedAfterTheTimeout) {
+    int start = open_descriptors();
+    std::string addr = g_base.substr(7);
+    std::string host = addr.substr(0, addr.rfind(':'));
+    int port = atoi(addr.substr(addr.rfind(':') + 1).c_str());
+    std::vector<int> silent;
+    for (int i = 0; i < 3; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        if (i == 0) {  // a request started and never finished
+            const char part[] = "GET /local/mevo/ HTTP/1.1\r\nHost: x\r\n";
+            ASSERT_GT(send(fd, part, sizeof part - 1, 0), 0);
+        }
+        silent.push_back(fd);
+    }
+    // The service closes its ends: each socket reads the end of the stream (or the 503).
+    for (int fd : silent) {
+        timeval tv{30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[256];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+        }
+        EXPECT_EQ(n, 0) << "still open after 30 s";
+        close(fd);
+    }
+    EXPECT_LE(open_descriptors(), start + 5);
 }
 
 TEST(WebHttp, EndpointLevelsAndNameLists) {
@@ -350,7 +497,9 @@ TEST(WebHttp, RecorderPicturesAreServedAndHiddenInPrivacyMode) {
 TEST(WebHttp, OversizedBodiesAreRefusedAfterAuthentication) {
     Upload big{std::string(kBodyLimit + 1, 'x'), ""};
     EXPECT_EQ(fetch("/local/mevo/apiadmin/restore_backup", "ada", kPassword, &big).status, 413);
-    EXPECT_EQ(fetch("/local/mevo/apiadmin?ping", "ada", kPassword, &big).status, 413);
+    Response api = fetch("/local/mevo/apiadmin?ping", "ada", kPassword, &big);
+    EXPECT_EQ(api.status, 405);  // endpoints are GET only
+    EXPECT_NE(api.headers.find("Allow: GET"), std::string::npos) << api.headers;
     EXPECT_EQ(fetch("/local/mevo/apiadmin/restore_backup", "otto", kPassword, &big).status, 403);
     EXPECT_EQ(fetch("/local/mevo/apiadmin/restore_backup", nullptr, nullptr, &big).status, 401);
     EXPECT_EQ(fetch("/local/mevo/apiadmin/restore_backup", "ada").status, 405);  // GET
