@@ -116,6 +116,8 @@ bool query_item(const char *args, const char *key, std::string *value, const cha
 }
 
 // ---- low-resolution preview ----
+// The preview character of black: every sample is (grey >> 3) + 35.
+constexpr int LOWRES_BLANK = 35;
 std::mutex g_lowres_lock;
 std::vector<char> g_lowres_text;  // NUL-terminated
 int g_lowres_w = 0, g_lowres_h = 0;
@@ -358,8 +360,15 @@ const char *lowres_json_handler(void *, const char *args, int *length) {
     static std::vector<char> reply(LOWRES_REPLY_SIZE);
     std::string callback;
     bool jsonp = query_item(args, "callback", &callback, nullptr);
+    // In privacy mode the preview keeps its form but shows one uniform grey, no picture.
+    static std::string blank;
+    const bool hidden = ov_param_privacy_locked();
     std::lock_guard<std::mutex> guard(g_lowres_lock);
     const char *text = g_lowres_text.empty() ? "" : g_lowres_text.data();
+    if (hidden) {
+        blank.assign(strlen(text), char(LOWRES_BLANK));
+        text = blank.c_str();
+    }
     int n = std::snprintf(reply.data(), reply.size(),
                           "%s%s{\n\t\"width\":%d,\n\t\"height\":%d,\n\t\"data0\":\"%s\",\n\t"
                           "\"latest\":%d\n}\n%s",

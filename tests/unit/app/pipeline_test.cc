@@ -525,4 +525,25 @@ TEST(LowRes, PreviewSizeCharactersAndRotation) {
     EXPECT_EQ(nlohmann::json::parse(reply_of(lowres_json_handler, nullptr, ""))["width"], 96);
 }
 
+// A viewer's preview in privacy mode has the usual form but no picture of the scene; leaving
+// the mode shows the scene again.
+TEST_F(AppRoot, PrivacyModeBlanksThePreviewUntilItIsUndone) {
+    lowres_reset_for_tests();
+    const int w = 640, h = 360;
+    std::vector<uint8_t> frame(size_t(w) * h);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 7);
+    lowres_update(frame.data(), w, h, w, false);
+    const std::string seen =
+        nlohmann::json::parse(reply_of(lowres_json_handler, nullptr, ""))["data0"];
+    ASSERT_NE(seen.find_first_not_of(seen[0]), std::string::npos);  // the scene shows
+    const std::string lock = mevo_package_dir() + "/anon.lock";
+    ASSERT_EQ(file_write_atomic(lock, "", 0), 0);
+    auto hidden = nlohmann::json::parse(reply_of(lowres_json_handler, nullptr, ""));
+    EXPECT_EQ(hidden["width"], 64);
+    EXPECT_EQ(hidden["height"], 36);
+    EXPECT_EQ(hidden["data0"], std::string(seen.size(), '#'));
+    std::remove(lock.c_str());
+    EXPECT_EQ(nlohmann::json::parse(reply_of(lowres_json_handler, nullptr, ""))["data0"], seen);
+}
+
 }  // namespace
