@@ -3,7 +3,7 @@
 //             [--frame LABEL=DX,DY,SW,SH]... WIDER_FOLDER
 //   mevo-eval [--limit N] UTK_FOLDER
 //   mevo-eval --walks [--models DIR] [--negatives DIR] [--limit N] [--seed N] [--size WxH]
-//             [--fps F] [--walk-seconds S] [--cluster-score N] UTK_FOLDER
+//             [--fps F] [--walk-seconds S] [--cluster-score N] [--list] UTK_FOLDER
 // A folder laid out like wider-val/: detection, see wider.h. Built as mevo-eval-opencv (only
 // when OpenCV is found; never part of the application) OpenCV's classic frontal face cascades
 // run beside ours (--cascade replaces that list).
@@ -130,6 +130,8 @@ bool parse_args(int argc, char **argv, Options *o) {
         std::string a = argv[i];
         if (a == "--walks") {
             o->run_walks = true;
+        } else if (a == "--list") {
+            o->walks.list = true;
         } else if (a[0] != '-') {
             if (!o->dir.empty()) return false;
             o->dir = a;
@@ -147,13 +149,14 @@ int main(int argc, char **argv) {
     o.wider.models = o.walks.models = MEVO_SOURCE_PACKAGE_DIR "/modules/lbpdetect/stable";
     o.wider.cascades = mevo_eval::default_cascades();
     if (!parse_args(argc, argv, &o)) {
-        fprintf(stderr,
-                "usage: %s [--models DIR] [--limit N] [--skip N] [--cascade FILE.xml]... "
-                "[--upscale F,...] [--frame LABEL=DX,DY,SW,SH]... WIDER_FOLDER\n"
-                "       %s [--limit N] UTK_FOLDER\n"
-                "       %s --walks [--models DIR] [--negatives DIR] [--limit N] [--seed N] "
-                "[--size WxH] [--fps F] [--walk-seconds S] [--cluster-score N] UTK_FOLDER\n",
-                argv[0], argv[0], argv[0]);
+        fprintf(
+            stderr,
+            "usage: %s [--models DIR] [--limit N] [--skip N] [--cascade FILE.xml]... "
+            "[--upscale F,...] [--frame LABEL=DX,DY,SW,SH]... WIDER_FOLDER\n"
+            "       %s [--limit N] UTK_FOLDER\n"
+            "       %s --walks [--models DIR] [--negatives DIR] [--limit N] [--seed N] "
+            "[--size WxH] [--fps F] [--walk-seconds S] [--cluster-score N] [--list] UTK_FOLDER\n",
+            argv[0], argv[0], argv[0]);
         return 2;
     }
     if (o.run_walks) {

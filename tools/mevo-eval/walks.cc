@@ -158,7 +158,10 @@ bool on_face(const Track &t, const Box &face) {
 }
 
 struct Walk {
+    std::string name;
     int age = 0, gender = 0;  // labels; gender 0 = man, as in the file names
+    double shown = 0;         // clock time of the first frame with the face
+    double side_from = 0, side_to = 0;
     std::vector<track_record> counted;
 };
 
@@ -249,6 +252,7 @@ class Runner {
     }
 
     int frames() const { return number_; }
+    double next_time() const { return CLOCK_START + double(number_) / o_.fps; }
     double seconds() const { return seconds_; }
     const SingleBoxes &boxes() const { return boxes_; }
     int gender_of_walk = 0, age_of_walk = 0;
@@ -371,6 +375,32 @@ void print_tallies(const Tally *t, const char *const *names, int rows) {
             pct(t[g].band_ok, t[g].persons));
 }
 
+void print_record(const track_record &r, double shown) {
+    printf(" [%+.2f s, %.2f s long, %d px, %c %d]", r.t_start - shown, r.t_end - r.t_start,
+           r.avg_boxsize, r.gender > 0 ? 'M' : 'F', r.age);
+}
+
+// The walks not counted exactly once and the false visitors, with their tracks (start relative
+// to the face's first frame, length, mean width, gender and age).
+void list_misses(const std::vector<Walk> &walks, const std::vector<track_record> &false_visitors) {
+    printf("\nWalks not counted exactly once:\n");
+    for (const Walk &w : walks) {
+        if (w.counted.size() == 1) continue;
+        printf("- %s (face %.0f to %.0f px):", w.name.c_str(), w.side_from, w.side_to);
+        for (const track_record &r : w.counted) print_record(r, w.shown);
+        printf("%s\n", w.counted.empty() ? " missed" : "");
+    }
+    printf("\nFalse visitors (start relative to the nearest walk's face):\n");
+    for (const track_record &r : false_visitors) {
+        const Walk *near = nullptr;
+        for (const Walk &w : walks)
+            if (w.shown <= r.t_end + 1.5) near = &w;
+        printf("- near %s:", near ? near->name.c_str() : "(none)");
+        print_record(r, near ? near->shown : CLOCK_START);
+        printf("\n");
+    }
+}
+
 }  // namespace
 
 int eval_walks(const WalksOptions &o) {
@@ -393,6 +423,7 @@ int eval_walks(const WalksOptions &o) {
     for (size_t w = 0; w < o.faces.size(); ++w) {
         std::string name = o.faces[w].substr(o.faces[w].find_last_of('/') + 1);
         Walk walk;
+        walk.name = name;
         Image face{}, scene_picture{};
         if (!mevo_train::utk_labels(name, &walk.age, &walk.gender) ||
             !read_picture(o.faces[w], &face))
@@ -405,6 +436,9 @@ int eval_walks(const WalksOptions &o) {
         }
         std::vector<uint8_t> scene = cover(scene_picture, o.width, o.height);
         image_free(&scene_picture);
+        walk.shown = run.next_time() + double(lead) / o.fps;
+        walk.side_from = p.from.side;
+        walk.side_to = p.to.side;
         run.gender_of_walk = walk.gender;
         run.age_of_walk = walk.age;
         const int total = lead + steps + gap;
@@ -463,6 +497,8 @@ int eval_walks(const WalksOptions &o) {
         "on average)\n",
         false_visitors.size(), pct(long(false_visitors.size()), long(walks.size())),
         false_visitors.empty() ? 0.0 : visitor_seconds / double(false_visitors.size()));
+
+    if (o.list) list_misses(walks, false_visitors);
 
     const SingleBoxes &b = run.boxes();
     printf(

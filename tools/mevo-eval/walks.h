@@ -37,6 +37,7 @@ struct WalksOptions {
     double gap_seconds = 1;         // empty scene after it
     int cluster_score = 2;          // Detector.ClusterScore (factory 2)
     int min_rect = 20;              // Detector.MinRect (factory 20)
+    bool list = false;              // also list the walks not counted once, and false visitors
 };
 
 // Prints the tables; returns 0, or 1 when the models, scenes or faces cannot be read.
