@@ -194,6 +194,7 @@ VkParameter *open_service() {
         if (!kept.empty()) {
             log_message(kTag, "Parameter database damaged: kept as %s, building a new one",
                         kept.c_str());
+            file_mkdir_p(mevo_path("/tmp"));
             file_write_atomic(mevo_path(kRebuiltMarker), kept.data(), kept.size());
             vk = vk_parameter_new(kAppName, &error);
         }
