@@ -188,6 +188,10 @@ TEST(WebArchive, ExtractsSafeArchivesAndRefusesEscapes) {
         {"absolute symlink", {tar_symlink("l", "/etc")}, -1},
         {"hardlink out", {tar_hardlink("h", "/etc/passwd")}, -1},
         {"fifo", {tar_special("f", AE_IFIFO)}, -1},
+        {"link chain out of the folder",
+         {tar_file("p.txt", "a"), tar_symlink("a", "."), tar_symlink("b", "a/.."),
+          tar_symlink("c", "b/.."), tar_symlink("eventsbackup.json", "c/../../../etc/passwd")},
+         -1},
     };
     for (const Case &c : cases) {
         TempDir dir;
