@@ -15,6 +15,7 @@
 #include "common/log.h"
 #include "common/paths.h"
 #include "events/events.h"
+#include "maint/privacy.h"
 #include "params/param.h"
 #include "web/web.h"
 
@@ -66,7 +67,7 @@ int app_platform_init(const char *program, std::atomic<int32_t> *exit_request) {
     log_open(slash ? slash + 1 : (program ? program : "mevo"));
     watchdog_start();
     web_init(exit_request);
-    ov_param_init(nullptr);
+    ov_param_init(privacy_account_password_check);
     ov_event_init("mevo");
     g_exit_request.store(exit_request);
     supervision_set_exit_request(exit_request);

@@ -1,5 +1,8 @@
 #include "common/paths.h"
 
+#include <unistd.h>
+
+#include <climits>
 #include <cstdlib>
 #include <mutex>
 
@@ -14,6 +17,9 @@ const std::string &mevo_root() {
     if (!g_root_read) {
         const char *env = std::getenv("MEVO_ROOT");
         g_root = env ? env : "";
+        char cwd[PATH_MAX];
+        if (!g_root.empty() && g_root.front() != '/' && getcwd(cwd, sizeof cwd))
+            g_root = std::string(cwd) + "/" + g_root;
         while (!g_root.empty() && g_root.back() == '/') g_root.pop_back();
         g_root_read = true;
     }
@@ -25,7 +31,13 @@ std::string mevo_path(std::string_view abs) {
     return mevo_root() + std::string(abs);
 }
 
-std::string mevo_package_dir() { return mevo_path(MEVO_PACKAGE_PATH); }
+std::string mevo_tool_path(std::string_view name) {
+    return mevo_path("/usr/bin/" + std::string(name));
+}
+
+std::string mevo_package_dir() {
+    return mevo_path(MEVO_PACKAGE_PATH);
+}
 
 void mevo_root_reset_for_tests() {
     std::lock_guard<std::mutex> guard(g_root_lock);

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-// The root prefix: the value of MEVO_ROOT without a trailing '/', or "" when unset. Read once.
+// The root prefix: the value of MEVO_ROOT without a trailing '/', made absolute against the
+// working directory of the first call (the program later changes to its package directory),
+// or "" when unset. Read once.
 const std::string &mevo_root();
 
 // `abs` is an absolute camera path such as "/tmp/count.buf"; returns it under the root.
@@ -16,6 +18,11 @@ std::string mevo_path(std::string_view abs);
 
 // The package directory, "/usr/local/packages/mevo" under the root.
 std::string mevo_package_dir();
+
+// The root's own command-line tool `name` ("setupctl"): /usr/bin/NAME under the root. Used
+// instead of a PATH search so that a program started without the root's tools on its PATH
+// (by hand, by a service manager) still runs the root's tools and never another copy.
+std::string mevo_tool_path(std::string_view name);
 
 inline constexpr const char *MEVO_PACKAGE_PATH = "/usr/local/packages/mevo";
 

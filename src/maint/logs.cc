@@ -68,6 +68,37 @@ std::string command_output(const std::vector<std::string> &argv) {
     return spawn_run(argv, opts).output;
 }
 
+// A parameter group as the root's setupctl dumps it; false (logged) when the tool cannot be
+// run or fails, so that no archive is ever built from an empty dump.
+bool dump_group(const char *group, std::string &out) {
+    std::string setupctl = mevo_tool_path("setupctl");
+    SpawnOptions opts;
+    opts.capture_output = true;
+    SpawnResult r = spawn_run({setupctl, "getgroup", group}, opts);
+    if (r.status != 0) {
+        log_message(
+            BACKUP_TAG,
+            r.status < 0 ? "Cannot run %s: no backup made" : "%s getgroup failed: no backup made",
+            setupctl.c_str());
+        return false;
+    }
+    out += r.output;
+    return true;
+}
+
+// Dump lines whose name is the stored form of a secret (put there by an older restore).
+std::string without_secrets(const std::string &dump) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < dump.size()) {
+        size_t end = dump.find('\n', pos);
+        std::string line = dump.substr(pos, end == std::string::npos ? end : end - pos + 1);
+        pos = end == std::string::npos ? dump.size() : end + 1;
+        if (!ov_param_is_secret_stored_name(line.substr(0, line.find('=')))) out += line;
+    }
+    return out;
+}
+
 // Lines of a parameter dump that contain none of `excluded`.
 std::string filter_lines(const std::string &dump, const std::vector<const char *> &excluded) {
     std::string out;
@@ -159,25 +190,46 @@ const char *serve(const char *path, int *length) {
     return web_reply_file(kept.c_str(), length);
 }
 
-// Builds the parameter archive from a dump and a secrets file already in /tmp.
-const char *serve_param_archive(const std::string &dump, int *length) {
-    write_text(mevo_path(BACKUP_PARAM_FILE), dump);
-    file_copy(mevo_path("/usr/local/packages/mevo/events.json"), mevo_path(BACKUP_EVENTS_FILE));
-    int rc = archive_write_targz(mevo_path(BACKUP_ARCHIVE), mevo_path("/tmp"),
-                                 {"parambackup.txt", "eventsbackup.json", "params.meta"});
-    // The secrets copy must not stay in /tmp.
-    unlink(mevo_path(BACKUP_SECRETS_FILE).c_str());
-    if (rc < 0) {
-        *length = 0;
+// A private folder (0700) for one parameter archive, removed with everything in it when the
+// reply has been mapped: the archive may hold secrets.
+struct BackupWorkDir {
+    std::string path;
+    BackupWorkDir() {
+        std::string tmpl = mevo_path(BACKUP_WORK_DIR_TEMPLATE);
+        if (mkdtemp(tmpl.data()) != nullptr) path = tmpl;
+    }
+    ~BackupWorkDir() {
+        if (!path.empty()) file_remove_tree(path);
+    }
+};
+
+// Builds the parameter archive from a dump and, when given, a secrets store.
+const char *serve_param_archive(const std::string &dump, const ov_secret_store *secrets,
+                                int *length) {
+    *length = 0;
+    BackupWorkDir work;
+    if (work.path.empty()) {
+        log_message(BACKUP_TAG, "Cannot create a folder for the backup: %s", strerror(errno));
         return "";
     }
-    return serve(BACKUP_ARCHIVE, length);
+    std::vector<std::string> members = {"parambackup.txt", "eventsbackup.json"};
+    if (file_write_atomic(work.path + "/parambackup.txt", dump.data(), dump.size(), 0600) != 0)
+        return "";
+    file_copy(mevo_path("/usr/local/packages/mevo/events.json"), work.path + "/eventsbackup.json");
+    if (secrets) {
+        if (ov_secret_store_save(secrets, (work.path + "/params.meta").c_str()) != 0) return "";
+        members.push_back("params.meta");
+    }
+    std::string archive = work.path + "/mevo-parambackup.tar.gz";
+    if (archive_write_targz(archive, work.path, members) < 0) return "";
+    // The mapping outlives the folder's removal; the layer copies it after we return.
+    return web_reply_file(archive.c_str(), length);
 }
 
-void remove_old_backup() {
-    unlink(mevo_path(BACKUP_PARAM_FILE).c_str());
-    unlink(mevo_path(BACKUP_EVENTS_FILE).c_str());
-    unlink(mevo_path(BACKUP_SECRETS_FILE).c_str());
+// Secrets leave the camera only in an administrator's archive: below that, a backup would
+// hand out the service account's password (which logs in as an administrator).
+bool caller_gets_secrets() {
+    return web_request_privilege() == WEB_PRIV_ADMIN;
 }
 }  // namespace
 
@@ -220,7 +272,8 @@ const char *logs_generate_handler(void *, const char *, int *length) {
     write_text(genlog + "/date", local_date_text());
     write_text(genlog + "/df", command_output({"df"}));
     write_text(genlog + "/running_processes", command_output({"ps"}));
-    write_text(genlog + "/allparams", command_output({"setupctl", "getgroup", "root"}));
+    write_text(genlog + "/allparams",
+               without_secrets(command_output({mevo_tool_path("setupctl"), "getgroup", "root"})));
     add_logs(genlog);
     file_copy(mevo_path("/usr/local/packages/mevo/localdata/count.buf"), genlog + "/count.buf");
     file_copy(mevo_path("/usr/local/packages/mevo/conf/mevo.conf"), genlog + "/params.conf");
@@ -239,23 +292,37 @@ const char *logs_generate_handler(void *, const char *, int *length) {
 
 const char *backup_params_handler(void *, const char *, int *length) {
     log_message(BACKUP_TAG, "Performing backup!");
-    remove_old_backup();
-    std::string dump =
-        filter_lines(command_output({"setupctl", "getgroup", "root.mevo"}), {"0SysPwd"}) +
-        command_output({"setupctl", "getgroup", "root.Time"});
-    file_copy(ov_param_secrets_path(), mevo_path(BACKUP_SECRETS_FILE));
-    return serve_param_archive(dump, length);
+    *length = 0;
+    std::string mevo, time_group;
+    if (!dump_group("root.mevo", mevo) || !dump_group("root.Time", time_group)) return "";
+    std::string dump = without_secrets(filter_lines(mevo, {"0SysPwd"})) + time_group;
+    ov_secret_store *secrets = nullptr;
+    if (caller_gets_secrets()) {
+        secrets = ov_secret_store_new();
+        ov_secret_store_load(secrets, ov_param_secrets_path().c_str());
+    }
+    const char *reply = serve_param_archive(dump, secrets, length);
+    ov_secret_store_free(secrets);
+    return reply;
 }
 
 const char *copy_params_handler(void *, const char *, int *length) {
-    remove_old_backup();
-    std::string dump = filter_lines(command_output({"setupctl", "getgroup", "root.mevo"}),
-                                    {"Counter0Name", "Counter0OccName", "Environment0", "Build0"});
-    ov_secret_store *scratch = ov_secret_store_new();
-    if (ov_secret_store_load(scratch, ov_param_secrets_path().c_str()) == 0) {
-        ov_secret_store_set(scratch, "Environment.SysPwd", "");
-        ov_secret_store_save(scratch, mevo_path(BACKUP_SECRETS_FILE).c_str());
+    *length = 0;
+    std::string mevo;
+    if (!dump_group("root.mevo", mevo)) return "";
+    std::string dump = without_secrets(
+        filter_lines(mevo, {"Counter0Name", "Counter0OccName", "Environment0", "Build0"}));
+    ov_secret_store *scratch = nullptr;
+    if (caller_gets_secrets()) {
+        scratch = ov_secret_store_new();
+        if (ov_secret_store_load(scratch, ov_param_secrets_path().c_str()) == 0) {
+            ov_secret_store_set(scratch, "Environment.SysPwd", "");
+        } else {
+            ov_secret_store_free(scratch);
+            scratch = nullptr;
+        }
     }
+    const char *reply = serve_param_archive(dump, scratch, length);
     ov_secret_store_free(scratch);
-    return serve_param_archive(dump, length);
+    return reply;
 }

@@ -6,10 +6,9 @@
 inline constexpr const char *LOGS_MESSAGES_FILE = "/tmp/messsages";
 inline constexpr const char *LOGS_GENLOG_DIR = "/tmp/genlog";
 inline constexpr const char *LOGS_GENLOG_ARCHIVE = "/tmp/genlog.tgz";
-inline constexpr const char *BACKUP_PARAM_FILE = "/tmp/parambackup.txt";
-inline constexpr const char *BACKUP_EVENTS_FILE = "/tmp/eventsbackup.json";
-inline constexpr const char *BACKUP_SECRETS_FILE = "/tmp/params.meta";
-inline constexpr const char *BACKUP_ARCHIVE = "/tmp/mevo-parambackup.tar.gz";
+// The parameter archives are built in a private folder made from this template and removed
+// after the reply (they may hold secrets).
+inline constexpr const char *BACKUP_WORK_DIR_TEMPLATE = "/tmp/mevo-backup-XXXXXX";
 inline constexpr const char *PRODUCT_NAME = "VEKA Audience Profiler";
 inline constexpr const char *PRODUCT_VERSION = "1.6.2";
 inline constexpr const char *PRODUCT_BUILD_DATE = "2018-10-03";
@@ -18,7 +17,9 @@ inline constexpr const char *PRODUCT_BUILD_DATE = "2018-10-03";
 const char *logs_show_handler(void *user_data, const char *args, int *length);
 // "generate-logs": /tmp/genlog.tgz.
 const char *logs_generate_handler(void *user_data, const char *args, int *length);
-// "backup_params": parameters, event rules and secrets of this camera.
+// "backup_params": parameters, event rules and (for administrators only) secrets of this
+// camera. Length 0 when the archive cannot be built (setupctl cannot be run, for example).
 const char *backup_params_handler(void *user_data, const char *args, int *length);
-// "copy_params": the same without the camera-specific values and the system password.
+// "copy_params": the same without the camera-specific values and the system password; the
+// secrets, again, only for administrators.
 const char *copy_params_handler(void *user_data, const char *args, int *length);

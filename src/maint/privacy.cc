@@ -124,6 +124,12 @@ std::string privacy_random_password(void) {
     return password;
 }
 
+int privacy_account_password_check(const char *account, const char *password) {
+    std::string ha1;
+    if (!account || !password || userdb_lookup_ha1(account, ha1) != 0) return -1;
+    return ha1 == userdb_ha1(account, USERDB_REALM, password) ? 0 : -1;
+}
+
 const char *anonymize_handler(void *, const char *args, int *length) {
     if (!args || !*args) return status_reply(length, "OV_FAIL", "Missing 'type' variable");
     const char *p = strstr(args, "type=");

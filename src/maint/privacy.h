@@ -26,6 +26,10 @@ bool privacy_is_system_account(const std::string &name);
 // A random password of ANON_PASSWORD_LENGTH letters and digits.
 std::string privacy_random_password(void);
 
+// The service account check handed to the parameter layer: 0 when `password` logs `account`
+// in (the user database holds it with that password), -1 otherwise.
+int privacy_account_password_check(const char *account, const char *password);
+
 const char *anonymize_handler(void *user_data, const char *args, int *length);
 const char *anonymize_reset_handler(void *user_data, const char *args, int *length);
 const char *fgbg_handler(void *user_data, const char *args, int *length);

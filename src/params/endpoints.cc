@@ -256,8 +256,9 @@ std::string ov_param_errors_json(void) {
 std::string ov_param_rhos_json(void) {
     std::string account = ov_param_sys_account();
     if (account != OV_SERVICE_ACCOUNT) return "";
-    return "{\"user\": " + quoted(account) + ",\"password\": " + quoted(ov_param_sys_password()) +
-           "}";
+    // The current password, not the start-up copy: the privacy lock changes it at run time.
+    return "{\"user\": " + quoted(account) +
+           ",\"password\": " + quoted(ov_param_service_password()) + "}";
 }
 
 // ---- params.json ----
@@ -276,6 +277,7 @@ std::string ov_param_settings_document(const char *variable) {
     };
     const std::string prefix = "root.mevo.";
     for (const auto &[full, value] : stored) {
+        if (ov_param_is_secret_stored_name(full)) continue;  // shown once, masked, below
         std::string name =
             full.compare(0, prefix.size(), prefix) == 0 ? full.substr(prefix.size()) : full;
         size_t zero = name.find('0');

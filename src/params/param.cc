@@ -26,6 +26,13 @@ constexpr const char *kAppGroup = "root.mevo.";
 constexpr const char *kRootPrefix = "root.";
 constexpr const char *kSecretsFile = "/usr/local/packages/mevo/localdata/params.meta";
 constexpr const char *kPwdgrpCgi = "/usr/html/veka-cgi/pwdgrp.cgi";
+// Left in /tmp when the parameter database was rebuilt, so that every start until the next
+// reboot still says so (the rebuild itself is followed by a restart).
+constexpr const char *kRebuiltMarker = "/tmp/mevo-params-rebuilt";
+constexpr const char *kRebuiltKey = "PARAM_DB_REBUILT";
+constexpr const char *kRebuiltMessage =
+    "The parameter database was damaged: it was kept aside and the settings were reset to "
+    "their defaults";
 constexpr size_t kPasswordLength = 20;
 constexpr const char *kPasswordAlphabet =
     "abcdefghijklmnopqrstuvxyzABCDEFGHIJKLMNOPQRSTUVXYZ0123456789";
@@ -135,12 +142,17 @@ bool run_pwdgrp(const std::string &query, const char *expect) {
     return r.status >= 0 && r.output.find(expect) != std::string::npos;
 }
 
-void setup_service_account() {
+void setup_service_account(ov_param_pwd_check_fn pwd_check) {
     std::string account = ov_param_get("Environment.SysAccount");
     std::string pwd = ov_param_get("Environment.SysPwd");
     if (account == OV_SERVICE_ACCOUNT && !pwd.empty()) {
-        log_message(kTag, "Keep old password");
-        return;
+        // A password restored from a backup or left from before a reset may no longer be the
+        // account's: keeping it would hand out credentials that do not log in.
+        if (!pwd_check || pwd_check(account.c_str(), pwd.c_str()) == 0) {
+            log_message(kTag, "Keep old password");
+            return;
+        }
+        log_message(kTag, "The stored password of %s does not log in", account.c_str());
     }
     log_message(kTag, "Create new password");
     pwd = make_password();
@@ -170,15 +182,64 @@ void load_secrets_at_start() {
         if (!ov_secret_store_get(store, name)) ov_secret_store_set(store, name, "");
 }
 
-void connect_service() {
+VkParameter *open_service() {
     GError *error = nullptr;
     VkParameter *vk = vk_parameter_new(kAppName, &error);
+    if (!vk && error && error->code == VK_PARAMETER_ERROR_DAMAGED) {
+        // Once: a database that is not one would otherwise make every start fail the same way.
+        log_message(kTag, "Could not initiate vkparameter: %s (%d)", error->message, error->code);
+        g_error_free(error);
+        error = nullptr;
+        std::string kept = vk_parameter_set_aside_damaged();
+        if (!kept.empty()) {
+            log_message(kTag, "Parameter database damaged: kept as %s, building a new one",
+                        kept.c_str());
+            file_mkdir_p(mevo_path("/tmp"));
+            file_write_atomic(mevo_path(kRebuiltMarker), kept.data(), kept.size());
+            vk = vk_parameter_new(kAppName, &error);
+        }
+    }
     if (!vk) {
         log_message(kTag, "Could not initiate vkparameter: %s (%d)",
                     error ? error->message : "unknown", error ? error->code : 0);
-        if (error) g_error_free(error);
-        return;
     }
+    if (error) g_error_free(error);
+    return vk;
+}
+
+// Secrets found in the parameter service (put there by an older restore) move to the secrets
+// store, unless it holds a value already, and leave the service.
+void purge_stored_secrets(VkParameter *vk) {
+    for (const char *name : kSecretNames) {
+        std::string mapped;
+        ov_param_map_name(name, mapped);
+        GError *error = nullptr;
+        char *value = vk_parameter_get(vk, mapped.c_str(), &error);
+        if (error) g_error_free(error);
+        if (!value) continue;
+        log_message(kTag, "Moving %s out of the parameter store into the secrets", name);
+        {
+            std::lock_guard<std::mutex> lock(g_state.lock);
+            ov_secret_store *store = secrets_locked();
+            const char *cur = store ? ov_secret_store_get(store, name) : nullptr;
+            if (store && (!cur || !*cur)) ov_secret_store_set(store, name, value);
+            save_secrets_locked();
+        }
+        g_free(value);
+        error = nullptr;
+        if (!vk_parameter_remove(vk, mapped.c_str(), &error)) {
+            log_message(kTag, "Could not remove %s: %s", mapped.c_str(),
+                        error ? error->message : "unknown");
+            if (error) g_error_free(error);
+        }
+    }
+}
+
+void connect_service() {
+    VkParameter *vk = open_service();
+    if (!vk) return;
+    GError *error = nullptr;
+    purge_stored_secrets(vk);
     char **names = vk_parameter_list(vk, kAppName, &error);
     if (!names || !names[0]) {
         log_message(kTag, "Could not get param list");
@@ -324,6 +385,10 @@ int ov_param_set_ex(const char *name, const char *value, int sync) {
     }
     std::string mapped, current;
     if (!ov_param_map_name(name, mapped)) return OV_PARAM_FAILED;
+    if (ov_param_is_secret_stored_name(mapped)) {
+        log_message(kTag, "Refusing to store the secret %s as a parameter", mapped.c_str());
+        return OV_PARAM_FAILED;
+    }
     if (vk_get_locked(mapped, current) && current == value) {
         log_message(kTag, "%s was unchanged", mapped.c_str());
         return OV_PARAM_UNCHANGED;
@@ -461,6 +526,40 @@ std::string ov_param_sys_password(void) {
     return g_state.sys_pwd;
 }
 
+std::string ov_param_service_password(void) {
+    return ov_param_get("Environment.SysPwd");
+}
+
+bool ov_param_is_secret_stored_name(std::string_view stored) {
+    for (const char *name : kSecretNames) {
+        std::string mapped;
+        ov_param_map_name(name, mapped);
+        if (stored == mapped) return true;
+    }
+    return false;
+}
+
+ov_secret_store *ov_param_secrets_copy(void) {
+    std::lock_guard<std::mutex> lock(g_state.lock);
+    ov_secret_store *copy = ov_secret_store_new();
+    ov_secret_store *store = secrets_locked();
+    if (copy && store && ov_secret_store_size(store) > 0 &&
+        ov_secret_store_load_text(copy, ov_secret_store_serialize(store), "secrets") != 0) {
+        ov_secret_store_free(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
+int ov_param_secrets_swap(ov_secret_store **store) {
+    if (!store || !*store) return -1;
+    std::lock_guard<std::mutex> lock(g_state.lock);
+    std::swap(g_state.secrets, *store);
+    if (save_secrets_locked() == 0) return 0;
+    std::swap(g_state.secrets, *store);
+    return -1;
+}
+
 // ---- start-up ----
 
 int ov_param_init(ov_param_pwd_check_fn pwd_check) {
@@ -483,7 +582,8 @@ int ov_param_init(ov_param_pwd_check_fn pwd_check) {
         std::lock_guard<std::mutex> lock(g_state.lock);
         have_service = g_state.vk != nullptr;
     }
-    if (have_service) setup_service_account();
+    if (have_service) setup_service_account(pwd_check);
+    if (file_exists(mevo_path(kRebuiltMarker))) ov_param_status_set(kRebuiltKey, kRebuiltMessage);
     web_register("rhos.json", h_rhos_json, nullptr, "text/plain", WEB_ACCESS_BY_NAME);
 
     std::string pwd = ov_param_get("Environment.SysPwd");

@@ -31,9 +31,11 @@ inline constexpr const char *OV_SERVICE_ACCOUNT = "VekaAnalytics";
 // ---- start-up ----
 
 // Optional check of the service account's password (maintenance); returns 0 when it passes.
+// A stored password that fails it is replaced by a new one at start-up.
 typedef int (*ov_param_pwd_check_fn)(const char *account, const char *password);
 
-// Loads the secrets file, connects to the parameter service, registers the parameter endpoints
+// Loads the secrets file, connects to the parameter service (a damaged database is set aside
+// once and rebuilt from the defaults, with a status message), registers the parameter endpoints
 // with the web layer (web_register, so web_init must have run), empties the status list and
 // makes sure the service account exists. `pwd_check` may be null (no check).
 // Returns 0, or -1 when the parameter service could not be reached (the layer then answers
@@ -89,6 +91,8 @@ void ov_secret_store_free(ov_secret_store *store);
 // Loads records from a secrets file into the store (existing entries with the same name are
 // replaced). Returns 0, or -1 when the file is missing or not valid (the store is unchanged).
 int ov_secret_store_load(ov_secret_store *store, const char *path);
+// The same from a secrets file's content (Base64 of the enciphered records); all or nothing.
+int ov_secret_store_load_text(ov_secret_store *store, const std::string &text, const char *origin);
 // Writes the whole store to `path` (replaced atomically). Returns 0 or -1.
 int ov_secret_store_save(const ov_secret_store *store, const char *path);
 // Sets a value (cut to 127 characters). Returns 0, or -1 for an empty or too long name.
@@ -108,6 +112,15 @@ std::string ov_param_secrets_path(void);
 int ov_param_secret_set(const char *name, const char *value);
 int ov_param_secrets_load(const char *path);
 int ov_param_secrets_save(void);
+
+// A copy of the process store (null when it cannot be made); the caller frees it.
+ov_secret_store *ov_param_secrets_copy(void);
+// Makes *store the process store and saves it; *store then holds the previous one (for the
+// caller to free or to swap back). On a failed save nothing changes. Returns 0 or -1.
+int ov_param_secrets_swap(ov_secret_store **store);
+// True when a full service name ("root.mevo.Httppost0Pass") is the stored form of a secret:
+// such a name must never be written to the service or shown.
+bool ov_param_is_secret_stored_name(std::string_view stored);
 
 // ---- payload cipher (secrets file, upload payloads) ----
 
@@ -141,6 +154,8 @@ bool ov_param_privacy_locked(void);          // <package>/anon.lock exists
 // The service account's name and password as copied at start-up ("" when unset).
 std::string ov_param_sys_account(void);
 std::string ov_param_sys_password(void);
+// The service account's current password (changed by the privacy lock, for example).
+std::string ov_param_service_password(void);
 
 // ---- version comparison ----
 

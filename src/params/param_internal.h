@@ -13,9 +13,6 @@ inline constexpr size_t OV_ERRORS_REPLY_MAX = 8192;
 
 // Secrets store helpers.
 size_t ov_secret_store_size(const ov_secret_store *store);
-// Parses the content of a secrets file (Base64 of the enciphered records). All or nothing:
-// returns -1 and leaves the store unchanged when the text is not valid.
-int ov_secret_store_load_text(ov_secret_store *store, const std::string &text, const char *origin);
 // The text a save would write.
 std::string ov_secret_store_serialize(const ov_secret_store *store);
 

@@ -1,17 +1,11 @@
-// The restore's calls into the parameter layer, kept apart so the dependency is in one file.
+// The restore's calls into the event rules and the main loop, kept apart so those
+// dependencies are in one file.
+#include "events/events.h"
 #include "params/param.h"
 #include "web/web_internal.h"
 
-int web_restore_secret_set(const char *name, const char *value) {
-    return ov_param_secret_set(name, value);
-}
-
-int web_restore_secrets_load(const char *path) {
-    return ov_param_secrets_load(path);
-}
-
-int web_restore_secrets_save() {
-    return ov_param_secrets_save();
+std::string web_restore_rules_verdict(const std::string &text) {
+    return events_validate(text.data(), text.size());
 }
 
 // A marked parameter change makes the main loop restart the application.

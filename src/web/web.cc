@@ -67,6 +67,10 @@ bool g_closed = false;  // guarded by g_serving_lock
 constexpr const char *kClosedReply =
     "Content-Type: text/plain\r\nStatus: 503 Service Unavailable\r\n\r\nRestarting\n";
 
+// The privilege of the request the HTTP thread is handling, for handlers whose reply depends
+// on it (a backup holds secrets only for administrators).
+thread_local int t_request_privilege = WEB_PRIV_VIEWER;
+
 std::mutex g_reply_file_lock;
 void *g_reply_map = MAP_FAILED;
 size_t g_reply_map_length = 0;
@@ -289,6 +293,7 @@ void web_handle_request(const WebRequest *r, GOutputStream *raw) {
     GDataOutputStream *out = g_data_output_stream_new(raw);
     g_filter_output_stream_set_close_base_stream(G_FILTER_OUTPUT_STREAM(out), FALSE);
     int privilege = web_privilege_from_path(r->path);
+    t_request_privilege = privilege;
     std::lock_guard<std::mutex> serving(g_serving_lock);
     if (g_closed) {
         put_text(out, kClosedReply);
@@ -303,7 +308,12 @@ void web_handle_request(const WebRequest *r, GOutputStream *raw) {
     } else {
         dispatch(out, r, privilege);
     }
+    t_request_privilege = WEB_PRIV_VIEWER;
     g_object_unref(out);
+}
+
+int web_request_privilege(void) {
+    return t_request_privilege;
 }
 
 void web_register(const char *name, WebBufferHandler h, void *user_data, const char *content_type,

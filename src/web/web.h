@@ -75,6 +75,10 @@ int web_access_allowed(int level, const char *name, int privilege);
 // Privilege of a request path: 2 when it contains "apiadmin", else 1 with "apioperator", else 0.
 int web_privilege_from_path(const char *path);
 
+// The privilege (WebPrivilege) of the request being handled on the calling thread;
+// WEB_PRIV_VIEWER outside a request. For handlers whose reply depends on the caller.
+int web_request_privilege(void);
+
 // One request as the HTTP service hands it over. `body` may contain NUL bytes.
 struct WebRequest {
     const char *path;

@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -38,23 +39,32 @@ int web_extract_frame(const char *buf, size_t len, const std::string &boundary, 
 // ".." component, not empty.
 bool web_archive_name_safe(std::string_view name);
 
-// True when a symbolic link at `name` pointing to `target` stays inside the folder.
-bool web_archive_link_safe(std::string_view name, std::string_view target);
+// Restore limits. A parameter archive holds three files of a few kilobytes; the limits leave
+// a wide margin and still keep a crafted archive from filling /tmp (RAM on the camera).
+inline constexpr size_t kRestoreMaxMembers = 64;
+inline constexpr int64_t kRestoreMaxFileBytes = 1 << 20;
+inline constexpr int64_t kRestoreMaxTotalBytes = 2 << 20;
 
-// Extracts the gzip-compressed tar archive in `data` into `dir` (which must exist). Refuses
-// the whole archive (returning -1, logged) at the first unsafe member: absolute names, "..",
-// links leaving the folder, device files. Returns 0 on success.
+// Extracts the gzip-compressed tar archive in `data` into `dir` (which must exist). Only
+// regular files and folders with relative names without ".." are unpacked; any other member
+// (symbolic or hard link, device, FIFO, socket), more than kRestoreMaxMembers members, a file
+// over kRestoreMaxFileBytes or a total over kRestoreMaxTotalBytes refuses the whole archive
+// (returning -1, logged). Returns 0 on success.
 int web_extract_archive(const void *data, size_t length, const std::string &dir);
 
-// The value that `sed -n 's/^.*KEY="\s*\(.*\)"/\1/p'` prints for the first matching line of
-// `text`, or "" when no line matches.
-std::string web_backup_value(std::string_view text, std::string_view key);
+// Reads the regular file `name` of the folder `dir_fd` into `out` without following a link
+// and without blocking on a FIFO. Returns 0, 1 when it does not exist, -1 when it is not a
+// regular file, is larger than `max_bytes` or cannot be read.
+int web_read_member(int dir_fd, const std::string &name, int64_t max_bytes, std::string &out);
+
+// One line of a parameter dump: NAME="VALUE" with the value up to the last quote of the line.
+// The name is made a full service name ("mevo.X" -> "root.mevo.X"). False when malformed.
+bool web_parse_dump_line(std::string line, std::string &name, std::string &value);
 
 // Runs the parameter-archive restore on `body` and writes the reply to `out`.
 void web_restore_upload(GDataOutputStream *out, const char *body, size_t length);
 
-// Links to the parameter layer used by the restore (kept in one place).
-int web_restore_secret_set(const char *name, const char *value);
-int web_restore_secrets_load(const char *path);
-int web_restore_secrets_save();
+// Links to the other modules used by the restore (kept in one place).
+// "OK" when `text` is a valid event rules file, else the reason.
+std::string web_restore_rules_verdict(const std::string &text);
 void web_restore_request_restart();

@@ -4,7 +4,10 @@
 //   setupctl [--nosync] [--nocgi] getgroup GROUP [-]   one line per parameter: NAME="VALUE"
 //   setupctl [--nosync] get NAME                       the value alone
 //   setupctl [--nosync] set NAME VALUE
-//   setupctl [--nosync] setparams FILE                 lines NAME="VALUE", as getgroup writes
+//   setupctl [--nosync] setparams FILE                 lines NAME="VALUE", as getgroup writes;
+//                                                      all or nothing; camera parameters this
+//                                                      camera does not have are skipped with
+//                                                      one "skipped" line each on stdout
 //   setupctl sync                                      marks the changes made so far
 //
 // Writes are synced (they mark a parameter change the application restarts for) unless
@@ -93,25 +96,47 @@ bool parse_dump_line(std::string line, std::string &name, std::string &value) {
     return true;
 }
 
+bool blank(const std::string &line) {
+    return line.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// A camera parameter (outside the application's group) that this camera does not have, as in
+// a backup made on another model or firmware.
+bool unknown_camera_parameter(VkParameter *h, const std::string &name) {
+    if (name.rfind("root.mevo.", 0) == 0) return false;
+    GError *error = nullptr;
+    char *value = vk_parameter_get(h, name.c_str(), &error);
+    bool unknown = !value && error && error->code == VK_PARAMETER_ERROR_NOT_FOUND;
+    g_free(value);
+    if (error) g_error_free(error);
+    return unknown;
+}
+
 int cmd_setparams(VkParameter *h, const char *path, bool sync) {
     std::ifstream in(path);
     if (!in) {
         fprintf(stderr, "setupctl: cannot read %s\n", path);
         return 1;
     }
-    int rc = 0;
+    std::vector<VkParameterValue> values;
     std::string line, name, value;
-    while (std::getline(in, line)) {
-        if (!parse_dump_line(line, name, value)) continue;
-        GError *error = nullptr;
-        if (!vk_parameter_set(h, full_name(name.c_str()).c_str(), value.c_str(), FALSE, &error))
-            rc = fail(name.c_str(), error);
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (blank(line)) continue;
+        if (!parse_dump_line(line, name, value)) {
+            fprintf(stderr, "setupctl: %s:%d: not a NAME=\"VALUE\" line; nothing was set\n", path,
+                    number);
+            return 1;
+        }
+        std::string full = full_name(name.c_str());
+        if (unknown_camera_parameter(h, full)) {
+            printf("skipped %s: not a parameter of this camera\n", full.c_str());
+            continue;
+        }
+        values.push_back({full, value});
     }
-    if (sync) {
-        GError *error = nullptr;
-        if (!vk_parameter_sync(h, &error)) rc = fail("sync", error);
-    }
-    return rc;
+    GError *error = nullptr;
+    if (!vk_parameter_set_many(h, values, sync, &error)) return fail("setparams", error);
+    return 0;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Maintenance page: logs, diagnostic archive, parameter backup/copy and restore, restart and
 // reboot (operators), privacy mode (administrators).
 import {
-  apiText, apiUrl, initPage, reportFailure, reportSuccess, waitForRestart, setStatusLine, $,
+  apiText, apiUrl, currentRole, initPage, reportFailure, reportSuccess, waitForRestart, setStatusLine, $,
 } from './api.js';
 
 async function showLogs() {
@@ -24,7 +24,9 @@ async function showLogs() {
 async function downloadArchive(name, fallbackName, statusEl) {
   setStatusLine(statusEl, '', 'Preparing…');
   try {
-    const resp = await fetch(apiUrl(name, {}, 'operator'), { cache: 'no-store' });
+    // Secrets are put in a backup only on the administrators' path.
+    const level = (await currentRole()) === 'admin' ? 'admin' : 'operator';
+    const resp = await fetch(apiUrl(name, {}, level), { cache: 'no-store' });
     if (!resp.ok || resp.status === 204) {
       throw new Error(resp.status === 403 ? 'Your account is not allowed to do this.' : `The request failed (HTTP ${resp.status}).`);
     }

@@ -3,7 +3,11 @@
 
 #include <sqlite3.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -43,10 +47,26 @@ std::string vk_parameter_db_path(void) {
     return mevo_path(kDbPath);
 }
 
+std::string vk_parameter_set_aside_damaged(void) {
+    std::string db = vk_parameter_db_path();
+    std::string kept = db + ".damaged-" + std::to_string(static_cast<long long>(time(nullptr)));
+    if (rename(db.c_str(), kept.c_str()) != 0) return "";
+    // A journal belongs to the damaged file; replayed into a fresh database it would fail too.
+    for (const char *suffix : {"-wal", "-shm"})
+        if (rename((db + suffix).c_str(), (kept + suffix).c_str()) != 0)
+            unlink((db + suffix).c_str());
+    return kept;
+}
+
 namespace {
 
 void set_db_error(GError **error, sqlite3 *db, const char *what) {
-    g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_FAILED, "%s: %s", what,
+    int code = db ? sqlite3_errcode(db) : SQLITE_ERROR;
+    // A file that is not a database (random bytes, cut short) is told apart, so that its owner
+    // can set it aside and start again from the defaults instead of failing forever.
+    bool damaged = code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+    g_set_error(error, VK_PARAMETER_ERROR,
+                damaged ? VK_PARAMETER_ERROR_DAMAGED : VK_PARAMETER_ERROR_FAILED, "%s: %s", what,
                 db ? sqlite3_errmsg(db) : "no database");
 }
 
@@ -146,6 +166,15 @@ int seed(sqlite3 *db, const std::string &group) {
     return exec(db, "COMMIT") == SQLITE_OK ? 0 : -1;
 }
 
+bool quick_check_fails(sqlite3 *db) {
+    Stmt st(db, "PRAGMA quick_check");
+    if (!st.ok())
+        return sqlite3_errcode(db) == SQLITE_NOTADB || sqlite3_errcode(db) == SQLITE_CORRUPT;
+    int rc = st.step();
+    if (rc != SQLITE_ROW) return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+    return st.text(0) == nullptr || strcmp(st.text(0), "ok") != 0;
+}
+
 bool open_db(VkParameter *h, GError **error) {
     std::string path = vk_parameter_db_path();
     size_t slash = path.rfind('/');
@@ -164,6 +193,13 @@ bool open_db(VkParameter *h, GError **error) {
              "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
              "INSERT OR IGNORE INTO meta(key, value) VALUES('change_serial', 0);") != SQLITE_OK) {
         set_db_error(error, h->db, "schema");
+        return false;
+    }
+    // A database cut short can still open and answer the schema statements; the check reads
+    // every page.
+    if (quick_check_fails(h->db)) {
+        g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_DAMAGED,
+                    "check: database disk image is malformed");
         return false;
     }
     if (seed(h->db, h->group) != 0) {
@@ -234,49 +270,119 @@ char *vk_parameter_get(VkParameter *h, const char *name, GError **error) {
     return nullptr;
 }
 
+namespace {
+
+bool own_group_name(const VkParameter *h, const char *name) {
+    return strncmp(name, h->group.c_str(), h->group.size()) == 0 && name[h->group.size()] == '.' &&
+           name[h->group.size() + 1] != '\0';
+}
+
+// One write inside the caller's transaction. The application may add parameters to its own
+// group; the camera's are fixed.
+bool write_locked(VkParameter *h, const std::string &name, const std::string &value,
+                  GError **error) {
+    bool own_group = own_group_name(h, name.c_str());
+    const char *sql = own_group ? "INSERT INTO params(name, value) VALUES(?1, ?2) "
+                                  "ON CONFLICT(name) DO UPDATE SET value = excluded.value"
+                                : "UPDATE params SET value = ?2 WHERE name = ?1";
+    Stmt st(h->db, sql);
+    bool ok = st.ok();
+    if (ok) {
+        st.bind(1, std::string_view(name));
+        st.bind(2, std::string_view(value));
+        ok = st.step() == SQLITE_DONE;
+    }
+    if (!ok) {
+        set_db_error(error, h->db, "set");
+        return false;
+    }
+    if (!own_group && sqlite3_changes(h->db) == 0) {
+        g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_NOT_FOUND,
+                    "No such parameter: %s", name.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Writes `values` in one transaction; the callbacks to run afterwards go to `to_call`.
+bool write_all_locked(VkParameter *h, const std::vector<VkParameterValue> &values, bool sync,
+                      std::vector<std::pair<Callback, const VkParameterValue *>> &to_call,
+                      GError **error) {
+    if (exec(h->db, "BEGIN IMMEDIATE") != SQLITE_OK) {
+        set_db_error(error, h->db, "set");
+        return false;
+    }
+    for (const auto &v : values) {
+        if (!write_locked(h, v.name, v.value, error)) {
+            exec(h->db, "ROLLBACK");
+            return false;
+        }
+    }
+    if ((sync && !bump_serial(h->db)) || exec(h->db, "COMMIT") != SQLITE_OK) {
+        set_db_error(error, h->db, "set");
+        exec(h->db, "ROLLBACK");
+        return false;
+    }
+    for (const auto &v : values)
+        for (const auto &c : h->callbacks)
+            if (c.name == v.name) to_call.emplace_back(c, &v);
+    return true;
+}
+
+gboolean set_values(VkParameter *h, const std::vector<VkParameterValue> &values, gboolean sync,
+                    GError **error) {
+    std::vector<std::pair<Callback, const VkParameterValue *>> to_call;
+    {
+        std::lock_guard<std::mutex> lock(h->mutex);
+        if (!write_all_locked(h, values, sync, to_call, error)) return FALSE;
+    }
+    // Outside the handle's lock, so a callback may use the handle.
+    for (const auto &[c, v] : to_call) c.cb(v->name.c_str(), v->value.c_str(), c.user_data);
+    return TRUE;
+}
+
+}  // namespace
+
 gboolean vk_parameter_set(VkParameter *h, const char *name, const char *value, gboolean sync,
                           GError **error) {
     if (!h || !name || !value || !*name) {
         g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_INVALID, "invalid argument");
         return FALSE;
     }
-    std::vector<Callback> to_call;
-    {
-        std::lock_guard<std::mutex> lock(h->mutex);
-        // The application may add parameters to its own group; the camera's are fixed.
-        bool own_group = strncmp(name, h->group.c_str(), h->group.size()) == 0 &&
-                         name[h->group.size()] == '.' && name[h->group.size() + 1] != '\0';
-        if (exec(h->db, "BEGIN IMMEDIATE") != SQLITE_OK) {
-            set_db_error(error, h->db, "set");
-            return FALSE;
-        }
-        const char *sql = own_group ? "INSERT INTO params(name, value) VALUES(?1, ?2) "
-                                      "ON CONFLICT(name) DO UPDATE SET value = excluded.value"
-                                    : "UPDATE params SET value = ?2 WHERE name = ?1";
-        Stmt st(h->db, sql);
-        bool ok = st.ok();
-        if (ok) {
-            st.bind(1, std::string_view(name));
-            st.bind(2, std::string_view(value));
-            ok = st.step() == SQLITE_DONE;
-        }
-        if (ok && !own_group && sqlite3_changes(h->db) == 0) {
-            exec(h->db, "ROLLBACK");
-            g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_NOT_FOUND,
-                        "No such parameter: %s", name);
-            return FALSE;
-        }
-        if (ok && sync) ok = bump_serial(h->db);
-        if (!ok || exec(h->db, "COMMIT") != SQLITE_OK) {
-            set_db_error(error, h->db, "set");
-            exec(h->db, "ROLLBACK");
-            return FALSE;
-        }
-        for (const auto &c : h->callbacks)
-            if (c.name == name) to_call.push_back(c);
+    return set_values(h, {{name, value}}, sync, error);
+}
+
+gboolean vk_parameter_set_many(VkParameter *h, const std::vector<VkParameterValue> &values,
+                               gboolean sync, GError **error) {
+    if (!h) {
+        g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_INVALID, "invalid argument");
+        return FALSE;
     }
-    // Outside the handle's lock, so a callback may use the handle.
-    for (const auto &c : to_call) c.cb(name, value, c.user_data);
+    for (const auto &v : values) {
+        if (v.name.empty()) {
+            g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_INVALID, "empty name");
+            return FALSE;
+        }
+    }
+    return set_values(h, values, sync, error);
+}
+
+gboolean vk_parameter_remove(VkParameter *h, const char *name, GError **error) {
+    if (!h || !name || !own_group_name(h, name)) {
+        g_set_error(error, VK_PARAMETER_ERROR, VK_PARAMETER_ERROR_INVALID, "invalid argument");
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(h->mutex);
+    Stmt st(h->db, "DELETE FROM params WHERE name = ?1");
+    if (!st.ok()) {
+        set_db_error(error, h->db, "remove");
+        return FALSE;
+    }
+    st.bind(1, std::string_view(name));
+    if (st.step() != SQLITE_DONE) {
+        set_db_error(error, h->db, "remove");
+        return FALSE;
+    }
     return TRUE;
 }
 

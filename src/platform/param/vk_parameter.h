@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #define VK_PARAMETER_ERROR (vk_parameter_error_quark())
 GQuark vk_parameter_error_quark(void);
@@ -26,6 +27,7 @@ enum VkParameterError {
     VK_PARAMETER_ERROR_FAILED = 1,     // database failure
     VK_PARAMETER_ERROR_NOT_FOUND = 2,  // no such parameter or group
     VK_PARAMETER_ERROR_INVALID = 3,    // bad argument
+    VK_PARAMETER_ERROR_DAMAGED = 4,    // the database file is not a database, or is corrupt
 };
 
 struct VkParameter;
@@ -49,6 +51,20 @@ gboolean vk_parameter_set(VkParameter *handle, const char *name, const char *val
 // group gives NOT_FOUND.
 char **vk_parameter_list(VkParameter *handle, const char *group, GError **error);
 
+// One name and value of vk_parameter_set_many.
+struct VkParameterValue {
+    std::string name;
+    std::string value;
+};
+
+// Stores all `values` in one transaction: either every one is stored or none is (FALSE with
+// an error naming the first that failed). With sync the change serial grows once.
+gboolean vk_parameter_set_many(VkParameter *handle, const std::vector<VkParameterValue> &values,
+                               gboolean sync, GError **error);
+
+// Removes a parameter of the application's own group; TRUE also when it did not exist.
+gboolean vk_parameter_remove(VkParameter *handle, const char *name, GError **error);
+
 // Registers `cb` for changes of `name` made through this handle.
 gboolean vk_parameter_register_callback(VkParameter *handle, const char *name,
                                         VkParameterCallback cb, void *user_data, GError **error);
@@ -61,3 +77,8 @@ int64_t vk_parameter_change_serial(VkParameter *handle, GError **error);
 
 // The database file in the root.
 std::string vk_parameter_db_path(void);
+
+// Moves a damaged database (and its WAL and shared-memory files) aside as
+// "<db>.damaged-<epoch seconds>", so that the next vk_parameter_new builds a fresh one from
+// the defaults and the camera profile. Returns the kept file's path, or "" when the move failed.
+std::string vk_parameter_set_aside_damaged(void);

@@ -13,6 +13,7 @@
 #include "maint/privacy.h"
 #include "params/param.h"
 #include "platform/http/userdb.h"
+#include "web/web.h"
 
 namespace fs = std::filesystem;
 
@@ -38,6 +39,34 @@ std::map<std::string, std::string> untar(const char *data, int length) {
     archive_read_free(a);
     return files;
 }
+
+// The body of `api` called through the web layer on `path` (".../apioperator", ".../apiadmin"),
+// so that the handler sees the caller's privilege as in a real request.
+std::string call_as(const char *path, const char *api) {
+    web_registry_reset_for_tests();
+    web_register("backup_params", backup_params_handler, nullptr, "application/octet-stream",
+                 WEB_ACCESS_BY_NAME);
+    web_register("copy_params", copy_params_handler, nullptr, "application/octet-stream",
+                 WEB_ACCESS_BY_NAME);
+    GOutputStream *mem = g_memory_output_stream_new_resizable();
+    WebRequest r{path, "GET", api, nullptr, 0, nullptr};
+    web_handle_request(&r, mem);
+    g_output_stream_close(mem, nullptr, nullptr);
+    auto *bytes =
+        static_cast<const char *>(g_memory_output_stream_get_data(G_MEMORY_OUTPUT_STREAM(mem)));
+    std::string reply(bytes, g_memory_output_stream_get_data_size(G_MEMORY_OUTPUT_STREAM(mem)));
+    g_object_unref(mem);
+    size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+std::map<std::string, std::string> archive_as(const char *path, const char *api) {
+    std::string body = call_as(path, api);
+    return untar(body.data(), int(body.size()));
+}
+
+constexpr const char *kAdminPath = "/local/mevo/apiadmin";
+constexpr const char *kOperatorPath = "/local/mevo/apioperator";
 
 class MaintTest : public ::testing::Test {
   protected:
@@ -111,20 +140,19 @@ TEST_F(MaintTest, BackupKeepsTheNameCopyDropsCameraValuesAndSystemPassword) {
     ov_param_set_ex("Environment.SysPwd", "topsecret", 1);
     ov_param_set_ex("WebReportUpload.Pass", "upload-pw", 1);
     write("/usr/local/packages/mevo/events.json", "{\"r\":{}}");
-    int len = 0;
 
-    const char *reply = backup_params_handler(nullptr, "", &len);
-    auto backup = untar(reply, len);
+    auto backup = archive_as(kAdminPath, "backup_params");
     ASSERT_EQ(backup.count("parambackup.txt"), 1u);
     EXPECT_NE(backup["parambackup.txt"].find("Counter0Name=\"entrance\""), std::string::npos);
     EXPECT_EQ(backup["parambackup.txt"].find("0SysPwd"), std::string::npos);
     EXPECT_NE(backup["parambackup.txt"].find("root.Time."), std::string::npos);
     EXPECT_EQ(backup["eventsbackup.json"], "{\"r\":{}}");
     ASSERT_EQ(backup.count("params.meta"), 1u);
-    EXPECT_FALSE(file_exists(mevo_path(BACKUP_SECRETS_FILE)));  // no secrets left in /tmp
+    // Nothing of the archive stays in /tmp.
+    for (const auto &e : fs::directory_iterator(mevo_path("/tmp")))
+        EXPECT_EQ(e.path().filename().string().find("backup"), std::string::npos) << e.path();
 
-    reply = copy_params_handler(nullptr, "", &len);
-    auto copy = untar(reply, len);
+    auto copy = archive_as(kAdminPath, "copy_params");
     EXPECT_EQ(copy["parambackup.txt"].find("Counter0Name"), std::string::npos);
     EXPECT_EQ(copy["parambackup.txt"].find("Environment0"), std::string::npos);
     EXPECT_NE(copy["parambackup.txt"].find("Detector0MinRect"), std::string::npos);
@@ -136,6 +164,42 @@ TEST_F(MaintTest, BackupKeepsTheNameCopyDropsCameraValuesAndSystemPassword) {
     EXPECT_STREQ(ov_secret_store_get(store, "Environment.SysPwd"), "");
     EXPECT_STREQ(ov_secret_store_get(store, "WebReportUpload.Pass"), "upload-pw");
     ov_secret_store_free(store);
+}
+
+// An operator's archives carry no secrets file, and no secret in the dump either, even when
+// an older restore left one in the parameter store.
+TEST_F(MaintTest, OperatorArchivesHoldNoSecret) {
+    ov_param_set_ex("Environment.SysPwd", "topsecret", 1);
+    ov_param_set_ex("WebReportUpload.Pass", "upload-pw", 1);
+    SpawnOptions quiet;
+    quiet.capture_output = true;
+    ASSERT_EQ(
+        spawn_run({root_ + "/usr/bin/setupctl", "set", "root.mevo.Httppost0Pass", "stale-clear-pw"},
+                  quiet)
+            .status,
+        0);
+    for (const char *api : {"backup_params", "copy_params"}) {
+        auto files = archive_as(kOperatorPath, api);
+        ASSERT_EQ(files.count("parambackup.txt"), 1u) << api;
+        EXPECT_EQ(files.count("params.meta"), 0u) << api;
+        for (const auto &[name, content] : files)
+            for (const char *secret : {"topsecret", "upload-pw", "stale-clear-pw", "Httppost0Pass"})
+                EXPECT_EQ(content.find(secret), std::string::npos) << api << " " << name;
+    }
+}
+
+// Without the root's tools on PATH the backup still uses the root's setupctl; without any
+// setupctl it fails with an empty reply instead of an archive with an empty dump.
+TEST_F(MaintTest, BackupUsesTheRootsToolAndFailsWithoutIt) {
+    std::string saved_path = getenv("PATH");
+    setenv("PATH", "/usr/bin:/bin", 1);
+    auto files = archive_as(kAdminPath, "backup_params");
+    EXPECT_NE(files["parambackup.txt"].find("root.mevo.Counter0Name="), std::string::npos);
+    fs::rename(root_ + "/usr/bin/setupctl", root_ + "/setupctl.away");
+    EXPECT_EQ(call_as(kAdminPath, "backup_params"), "");
+    EXPECT_EQ(call_as(kOperatorPath, "copy_params"), "");
+    fs::rename(root_ + "/setupctl.away", root_ + "/usr/bin/setupctl");
+    setenv("PATH", saved_path.c_str(), 1);
 }
 
 TEST_F(MaintTest, DiagnosticArchiveHoldsLogsAndTheNoticeInPrivacyMode) {

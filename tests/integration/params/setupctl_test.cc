@@ -2,13 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/fileutil.h"
+#include "common/paths.h"
 #include "common/spawn.h"
 #include "param_fixture.h"
+#include "params/param_internal.h"
+#include "platform/param/vk_parameter.h"
 
 namespace {
 
@@ -101,6 +106,55 @@ TEST_F(SetupctlStore, ToolAndApplicationWriteAtTheSameTime) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_STREQ(ov_param_get("Liveview.Width"), "609");
     EXPECT_STREQ(ov_param_get("Detector.ClusterScore"), std::to_string(kRounds - 1).c_str());
+}
+
+// A restore file is applied whole or not at all; camera parameters this camera lacks are
+// skipped with one line each.
+TEST_F(SetupctlStore, SetparamsIsAllOrNothingAndSkipsUnknownCameraParameters) {
+    std::string file = root_ + "/restore.txt";
+    std::string good = "root.mevo.Counter0Name=\"restored\"\nroot.Other.Model.Knob=\"7\"\n";
+    ASSERT_EQ(file_write_atomic(file, good.data(), good.size()), 0);
+    SpawnResult r = setupctl({"--nosync", "setparams", file});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("skipped root.Other.Model.Knob"), std::string::npos) << r.output;
+    EXPECT_STREQ(ov_param_get("Counter.Name"), "restored");
+    std::string bad = "root.mevo.Counter0Name=\"half\"\nnot a parameter line\n";
+    ASSERT_EQ(file_write_atomic(file, bad.data(), bad.size()), 0);
+    EXPECT_NE(setupctl({"--nosync", "setparams", file}).status, 0);
+    EXPECT_STREQ(ov_param_get("Counter.Name"), "restored");
+}
+
+// A database that is not one is kept aside and rebuilt from the defaults, with a status
+// message, and the layer then works.
+class DamagedStore : public ParamRoot {};
+
+TEST_F(DamagedStore, IsKeptAsideAndRebuiltOnce) {
+    struct Case {
+        const char *what;
+        std::string content;
+    } cases[] = {
+        {"random bytes", std::string(8192, '\x5a')},
+        {"cut short", "SQLite format 3" + std::string(1, '\0') + std::string(200, '\x01')},
+        {"empty", ""},
+    };
+    for (const Case &c : cases) {
+        TearDown();
+        SetUp();
+        ASSERT_EQ(file_mkdir_p(mevo_path("/etc")), 0);
+        ASSERT_EQ(file_write_atomic(vk_parameter_db_path(), c.content.data(), c.content.size()), 0);
+        EXPECT_EQ(ov_param_init(nullptr), 0) << c.what;
+        EXPECT_STREQ(ov_param_get("Counter.Enabled"), "1") << c.what;
+        EXPECT_EQ(ov_param_set_ex("Counter.Name", "after", 0), OV_PARAM_OK) << c.what;
+        bool kept = false;
+        for (const auto &e : std::filesystem::directory_iterator(mevo_path("/etc")))
+            kept |= e.path().filename().string().find(".damaged-") != std::string::npos;
+        // An empty file is simply a new database: nothing to keep.
+        EXPECT_EQ(kept, !c.content.empty()) << c.what;
+        bool shown = false;
+        for (const auto &[key, message] : ov_param_status_snapshot())
+            shown |= key == "PARAM_DB_REBUILT";
+        EXPECT_EQ(shown, !c.content.empty()) << c.what;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // Query handling, access rules, upload framing and archive safety of the endpoint layer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -139,7 +142,7 @@ TEST(WebMultipart, FrameExtraction) {
     }
 }
 
-TEST(WebArchive, NameAndLinkSafety) {
+TEST(WebArchive, NameSafety) {
     EXPECT_TRUE(web_archive_name_safe("parambackup.txt"));
     EXPECT_TRUE(web_archive_name_safe("a/b/c..d"));
     EXPECT_FALSE(web_archive_name_safe("/etc/passwd"));
@@ -147,14 +150,6 @@ TEST(WebArchive, NameAndLinkSafety) {
     EXPECT_FALSE(web_archive_name_safe("a/../../x"));
     EXPECT_FALSE(web_archive_name_safe("a/.."));
     EXPECT_FALSE(web_archive_name_safe(""));
-
-    EXPECT_TRUE(web_archive_link_safe("link", "file.txt"));
-    EXPECT_TRUE(web_archive_link_safe("a/b/link", "../c"));
-    EXPECT_TRUE(web_archive_link_safe("a/link", "./../x"));
-    EXPECT_FALSE(web_archive_link_safe("link", "../x"));
-    EXPECT_FALSE(web_archive_link_safe("a/link", "../../x"));
-    EXPECT_FALSE(web_archive_link_safe("link", "/etc/passwd"));
-    EXPECT_FALSE(web_archive_link_safe("link", "a/../../x"));
 }
 
 struct TempDir {
@@ -176,13 +171,27 @@ TEST(WebArchive, ExtractsSafeArchivesAndRefusesEscapes) {
         {"plain files",
          {tar_file("p.txt", "a=1"), tar_special("sub/", AE_IFDIR), tar_file("sub/e.json", "{}")},
          0},
-        {"inner symlink", {tar_file("p.txt", "a"), tar_symlink("l", "p.txt")}, 0},
+        {"inner symlink", {tar_file("p.txt", "a"), tar_symlink("l", "p.txt")}, -1},
+        {"inner hardlink", {tar_file("p.txt", "a"), tar_hardlink("h", "p.txt")}, -1},
+        {"device", {tar_special("d", AE_IFCHR)}, -1},
+        {"file over the limit",
+         {tar_file("p.txt", std::string(size_t(kRestoreMaxFileBytes) + 1, 'x'))},
+         -1},
+        {"total over the limit",
+         {tar_file("a.txt", std::string(size_t(kRestoreMaxFileBytes) - 10, 'x')),
+          tar_file("b.txt", std::string(size_t(kRestoreMaxFileBytes) - 10, 'x')),
+          tar_file("c.txt", std::string(size_t(kRestoreMaxFileBytes) - 10, 'x'))},
+         -1},
         {"absolute name", {tar_file("/tmp/evil", "x")}, -1},
         {"dot-dot name", {tar_file("../evil", "x")}, -1},
         {"symlink out", {tar_symlink("l", "../../etc")}, -1},
         {"absolute symlink", {tar_symlink("l", "/etc")}, -1},
         {"hardlink out", {tar_hardlink("h", "/etc/passwd")}, -1},
         {"fifo", {tar_special("f", AE_IFIFO)}, -1},
+        {"link chain out of the folder",
+         {tar_file("p.txt", "a"), tar_symlink("a", "."), tar_symlink("b", "a/.."),
+          tar_symlink("c", "b/.."), tar_symlink("eventsbackup.json", "c/../../../etc/passwd")},
+         -1},
     };
     for (const Case &c : cases) {
         TempDir dir;
@@ -207,16 +216,57 @@ TEST(WebArchive, NoWritingThroughSymlink) {
     EXPECT_FALSE(file_exists(dir.path + "/x.txt"));
 }
 
-TEST(WebBackupValue, SedLikeExtraction) {
-    std::string text =
-        "root.mevo.Counter0Name=\"shop\"\n"
-        "root.mevo.Environment0SysPwd=\"  pa\"ss \"\n"
-        "root.mevo.WebReportUpload0Pass=\"\"\n";
-    EXPECT_EQ(web_backup_value(text, "Environment0SysPwd"), "pa\"ss ");
-    EXPECT_EQ(web_backup_value(text, "WebReportUpload0Pass"), "");
-    EXPECT_EQ(web_backup_value(text, "Httppost0Pass"), "");
-    EXPECT_EQ(web_backup_value(text, "Counter0Name"), "shop");
-    EXPECT_EQ(web_backup_value("X=\"no closing quote\n", "X"), "");
+TEST(WebArchive, TooManyMembers) {
+    TempDir dir;
+    std::vector<TarMember> members;
+    for (size_t i = 0; i <= kRestoreMaxMembers; ++i)
+        members.push_back(tar_file("f" + std::to_string(i) + ".txt", "x"));
+    std::string tgz = make_tar_gz(members);
+    EXPECT_EQ(web_extract_archive(tgz.data(), tgz.size(), dir.path), -1);
+    members.pop_back();
+    tgz = make_tar_gz(members);
+    EXPECT_EQ(web_extract_archive(tgz.data(), tgz.size(), dir.path), 0);
+}
+
+// Members are read without following a link and without waiting on a FIFO.
+TEST(WebArchive, ReadsOnlyRegularFiles) {
+    TempDir dir;
+    ASSERT_EQ(file_write_atomic(dir.path + "/p.txt", "a=\"1\"", 5), 0);
+    ASSERT_EQ(symlink("p.txt", (dir.path + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
+    int fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string out;
+    EXPECT_EQ(web_read_member(fd, "p.txt", 100, out), 0);
+    EXPECT_EQ(out, "a=\"1\"");
+    EXPECT_EQ(web_read_member(fd, "p.txt", 4, out), -1);
+    EXPECT_EQ(web_read_member(fd, "link", 100, out), -1);
+    EXPECT_EQ(web_read_member(fd, "fifo", 100, out), -1);
+    EXPECT_EQ(web_read_member(fd, "missing", 100, out), 1);
+    close(fd);
+}
+
+TEST(WebDumpLine, ParsesNameAndQuotedValue) {
+    struct Case {
+        const char *line;
+        bool ok;
+        const char *name;
+        const char *value;
+    } cases[] = {
+        {"root.mevo.Counter0Name=\"shop\"", true, "root.mevo.Counter0Name", "shop"},
+        {"mevo.A0B=\"say \"hi\"\"\r", true, "root.mevo.A0B", "say \"hi\""},
+        {"  root.Time.X = \"\"", true, "root.Time.X", ""},
+        {"root.mevo.A0B=unquoted", false, "", ""},
+        {"=\"x\"", false, "", ""},
+        {"root.mevo.A0B=\"open", false, "", ""},
+    };
+    for (const Case &c : cases) {
+        std::string name, value;
+        EXPECT_EQ(web_parse_dump_line(c.line, name, value), c.ok) << c.line;
+        if (c.ok) {
+            EXPECT_EQ(name, c.name) << c.line;
+            EXPECT_EQ(value, c.value) << c.line;
+        }
+    }
 }
 
 }  // namespace
