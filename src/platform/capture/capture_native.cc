@@ -122,6 +122,8 @@ struct CaptureNative {
     GstElement *convert = nullptr;
     GstElement *sink = nullptr;
     GstElement *rtp_queue = nullptr;  // an RTSP source's video stream enters here
+    GstElement *rtsp_src = nullptr;
+    gulong probe_id = 0;  // the sink's frame counter
     bool live = false;
     bool missing_plugin = false;   // the source needs an element that is not installed
     GstClockTime pass_offset = 0;  // presentation time carried over from earlier loop passes
@@ -360,8 +362,10 @@ bool build_pipeline(CaptureNative *c) {
     g_object_set(c->sink, "sync", gboolean(paced), "max-buffers", guint(c->offline ? 4 : 1), "drop",
                  gboolean(!c->offline), "emit-signals", FALSE, nullptr);
     GstPad *sinkpad = gst_element_get_static_pad(c->sink, "sink");
-    gst_pad_add_probe(sinkpad, GST_PAD_PROBE_TYPE_BUFFER, count_delivered, c, nullptr);
+    c->probe_id =
+        gst_pad_add_probe(sinkpad, GST_PAD_PROBE_TYPE_BUFFER, count_delivered, c, nullptr);
     gst_object_unref(sinkpad);
+    c->rtsp_src = c->kind == SOURCE_RTSP ? src : nullptr;
 
     gst_bin_add_many(GST_BIN(c->pipeline), src, c->convert, scale, filter, c->sink, nullptr);
     if (decode) gst_bin_add(GST_BIN(c->pipeline), decode);
@@ -390,11 +394,38 @@ bool gst_open(CaptureNative *c) {
     return true;
 }
 
+// Stopping an RTSP client can wait on a server that has gone (its teardown, its TCP timeout):
+// that is done on a thread of its own, after cutting every link from the pipeline back to `c`,
+// so that neither the loop nor the shutdown waits for it.
+void rtsp_free_detached(CaptureNative *c) {
+    GstElement *pipeline = c->pipeline;
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        g_signal_handlers_disconnect_by_data(g_value_get_object(&item), c);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    GstPad *sinkpad = gst_element_get_static_pad(c->sink, "sink");
+    gst_pad_remove_probe(sinkpad, c->probe_id);
+    gst_object_unref(sinkpad);
+    std::thread([pipeline] {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    }).detach();
+}
+
 void gst_free(CaptureNative *c) {
     if (!c->pipeline) return;
-    gst_element_set_state(c->pipeline, GST_STATE_NULL);
-    gst_object_unref(c->pipeline);
+    if (c->rtsp_src) {
+        rtsp_free_detached(c);
+    } else {
+        gst_element_set_state(c->pipeline, GST_STATE_NULL);
+        gst_object_unref(c->pipeline);
+    }
     c->pipeline = nullptr;
+    c->rtsp_src = nullptr;
     c->convert = c->sink = c->rtp_queue = nullptr;
 }
 
@@ -569,6 +600,11 @@ const uint8_t *live_next(CaptureNative *c) {
             continue;
         }
         int64_t silent = wall_us() - c->progress_us;
+        if (c->offline && c->link == LINK_UP && silent > kStallLimitUs) {
+            // A recording played over RTSP whose end did not come through as such.
+            end_of_source(c, "end of capture source (no frame for 5 s)");
+            return nullptr;
+        }
         if (silent > (c->link == LINK_UP ? kStallLimitUs : kConnectLimitUs)) {
             link_down(c, "no frame");
             continue;
