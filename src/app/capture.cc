@@ -45,6 +45,10 @@ void cap_frame_time(const Capture *cap, const uint8_t *, int32_t *sec, int32_t *
     *usec = int32_t(cap->last_grab.tv_usec);
 }
 
+void cap_stats(const Capture *cap, CaptureNativeStats *stats) {
+    capture_stats_native(cap ? cap->handle : nullptr, stats);
+}
+
 int cap_release(Capture *, const uint8_t *) {
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 struct CaptureNative;
+struct CaptureNativeStats;
 
 inline constexpr int32_t PT_GREY = 0;
 
@@ -38,6 +39,9 @@ const uint8_t *cap_frame_data(Capture *cap, const uint8_t *frame);
 
 // Time of the last grab as seconds and microseconds.
 void cap_frame_time(const Capture *cap, const uint8_t *frame, int32_t *sec, int32_t *usec);
+
+// The capture service's frame counters (delivered, processed, empty frames, outages).
+void cap_stats(const Capture *cap, CaptureNativeStats *stats);
 
 // Releases a frame: nothing to free (the service owns the buffer). Returns 0.
 int cap_release(Capture *cap, const uint8_t *frame);

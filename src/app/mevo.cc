@@ -133,6 +133,8 @@ void register_main_endpoints(MevoApp *app) {
     web_register("week.xml", count_handle_week_xml, counts, kXml, kByName);
     web_register("clear-data", count_handle_clear_data, counts, "text/plain", kByName);
     web_register("fps.json", fps_json_handler, &app->fps, "text/plain", kByName);
+    web_register("capture-stats.json", capture_stats_json_handler, &app->capture_stats,
+                 "application/json", WEB_ACCESS_VIEWER);
     web_register("reboot", supervision_reboot_handler, nullptr, "text/html", kByName);
     web_register("restart", supervision_restart_handler, nullptr, "text/html", kByName);
     web_register("show-logs", logs_show_handler, nullptr, kUtf8, kByName);
@@ -343,22 +345,22 @@ void measure_fps(MevoApp *app) {
     log_message(kTag, "frame %d: %.2f fps\n", app->frame_number, double(fps));
 }
 
-// Camera.Width/Height follow the image resolution. The writes are synced: a changed resolution
-// restarts the application at this frame's parameter-change test, to capture at the new size.
+// Camera.Width/Height follow the image resolution, and a changed resolution restarts the
+// application to capture at the new size. W x H stay the capture's until then: everything that
+// reads a frame uses them. The restart is asked for here, not left to the synced write, which
+// restarts nothing when the store already holds the value (written earlier without sync).
 void poll_resolution(MevoApp *app) {
     int w = 0, h = 0;
     read_resolution(&w, &h);
+    if (w == app->width && h == app->height) return;
     char text[16];
-    if (w != app->width) {
-        app->width = w;
-        std::snprintf(text, sizeof text, "%d", w);
-        ov_param_set_ex("Camera.Width", text, 1);
-    }
-    if (h != app->height) {
-        app->height = h;
-        std::snprintf(text, sizeof text, "%d", h);
-        ov_param_set_ex("Camera.Height", text, 1);
-    }
+    std::snprintf(text, sizeof text, "%d", w);
+    ov_param_set_ex("Camera.Width", text, 1);
+    std::snprintf(text, sizeof text, "%d", h);
+    ov_param_set_ex("Camera.Height", text, 1);
+    log_message(kTag, "resolution %dx%d differs from the capture's %dx%d, restarting\n", w, h,
+                app->width, app->height);
+    app->exit_request.store(EXIT_REQUEST_RESTART);
 }
 
 void run_periodic_duties(MevoApp *app) {
@@ -460,6 +462,9 @@ int mevo_startup(MevoApp *app, const char *program) {
 bool mevo_frame_step(MevoApp *app) {
     const uint8_t *frame = cap_grab(app->cap);
     if (!frame) return false;
+    CaptureNativeStats native;
+    cap_stats(app->cap, &native);
+    capture_stats_update(&app->capture_stats, native);
     ++app->frame_number;
     // Offline, the two-hour rule counts from the first frame's source time, not the wall clock.
     if (app->frame_number == 1 && clock_mode() == CLOCK_MODE_SOURCE)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "app/capture_stats.h"
 #include "app/frame_pipeline.h"
 #include "app/schedule.h"
 #include "app/startup_rules.h"
@@ -73,6 +74,7 @@ struct MevoApp {
     PipelineState pipeline;     // per-frame storage, allocated once at start-up
 
     Capture *cap = nullptr;
+    CaptureStats capture_stats;  // delivered / processed / dropped frames, "capture-stats.json"
     Image frame_image = {};      // points at the captured frame's pixels (no storage)
     Image detection_image = {};  // the part of the frame the detector scans (allocated)
 };

@@ -1,8 +1,11 @@
 #include "common/clock.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "common/log.h"
 
 namespace {
 std::atomic<int> g_mode{-1};
@@ -30,13 +33,37 @@ ClockMode clock_mode(void) {
     return ClockMode(mode);
 }
 
-int64_t clock_now_us(void) {
-    if (clock_mode() == CLOCK_MODE_WALL) return wall_us();
-    int64_t pinned = g_pinned_us.load();
-    return pinned ? pinned : wall_us();
+int64_t clock_source_start_us(void) {
+    const char *v = std::getenv("MEVO_SOURCE_START");
+    long long secs = CLOCK_SOURCE_START_DEFAULT;
+    if (v && *v) {
+        char *end = nullptr;
+        errno = 0;
+        long long parsed = std::strtoll(v, &end, 10);
+        if (errno == 0 && end && *end == '\0' && parsed >= 0)
+            secs = parsed;
+        else
+            log_message("clock", "MEVO_SOURCE_START '%s' is not epoch seconds, using %lld", v,
+                        secs);
+    }
+    return int64_t(secs) * 1000000;
 }
 
-time_t clock_now(void) { return time_t(clock_now_us() / 1000000); }
+int64_t clock_now_us(void) {
+    ClockMode mode = clock_mode();
+    if (mode == CLOCK_MODE_WALL) return wall_us();
+    int64_t pinned = g_pinned_us.load();
+    if (pinned) return pinned;
+    if (mode == CLOCK_MODE_FIXED) return wall_us();
+    // Source mode before the first frame: the recording's start, never the machine's date.
+    int64_t expected = 0;
+    g_pinned_us.compare_exchange_strong(expected, clock_source_start_us());
+    return g_pinned_us.load();
+}
+
+time_t clock_now(void) {
+    return time_t(clock_now_us() / 1000000);
+}
 
 void clock_gettimeofday(struct timeval *tv) {
     int64_t us = clock_now_us();
@@ -54,7 +81,9 @@ void clock_set_fixed(int64_t us) {
     g_mode.store(CLOCK_MODE_FIXED);
 }
 
-void clock_advance(int64_t us) { g_pinned_us.fetch_add(us); }
+void clock_advance(int64_t us) {
+    g_pinned_us.fetch_add(us);
+}
 
 void clock_reset(void) {
     g_pinned_us.store(0);

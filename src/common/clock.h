@@ -27,8 +27,16 @@ int64_t clock_now_us(void);
 ClockMode clock_mode(void);
 
 // Source mode: the capture reports each frame's timestamp. Ignored in the other modes.
-// Before the first report, source mode answers with the wall clock.
+// Before the first report, source mode answers with the source's start time, so that every
+// start-up read of "now" (holiday prune, schedule, totals, sync, track buffer) is already on the
+// recording's time line.
 void clock_set_source_time(const struct timeval *tv);
+
+// Epoch seconds of a recorded source's first frame: MEVO_SOURCE_START, or
+// CLOCK_SOURCE_START_DEFAULT (Monday 2026-01-05 08:00:00 UTC) when it is unset or not a
+// non-negative integer (logged).
+inline constexpr long long CLOCK_SOURCE_START_DEFAULT = 1767600000LL;
+int64_t clock_source_start_us(void);
 
 // Tests: pin the clock at `us` microseconds since the epoch (switches to CLOCK_MODE_FIXED),
 // advance it, or go back to the mode of the environment.

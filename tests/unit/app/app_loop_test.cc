@@ -12,12 +12,14 @@
 
 #include "app/capture.h"
 #include "app/capture_mode_check.h"
+#include "app/capture_stats.h"
 #include "app/forced_exit.h"
 #include "app/mevo.h"
 #include "common/clock.h"
 #include "common/fileutil.h"
 #include "common/log.h"
 #include "common/paths.h"
+#include "params/param.h"
 #include "platform/capture/synthetic.h"
 
 namespace fs = std::filesystem;
@@ -180,7 +182,78 @@ TEST_F(LoopTest, OfflineRunNumbersFramesMeasuresFpsAndEndsAtTheSourceEnd) {
     EXPECT_GT(app.fps.load(), 0.0f);  // frames 100 and 200 measured
     // Offline the two-hour rule is anchored at the first frame's source time.
     EXPECT_EQ(app.last_count_time, 1767600000);
+    // Offline nothing is dropped.
+    CaptureReport stats = capture_stats_read(&app.capture_stats);
+    EXPECT_EQ(stats.since_start.delivered, uint64_t(scene->frame_count));
+    EXPECT_EQ(stats.since_start.dropped, 0u);
+    EXPECT_EQ(stats.last_100.processed, 100u);
     unsetenv("MEVO_SOURCE_START");
+}
+
+TEST_F(LoopTest, ResolutionUnlikeTheCaptureRestartsAndFramesKeepTheCaptureSize) {
+    setenv("MEVO_CLOCK", "source", 1);
+    clock_reset();
+    open(640, 360);
+    // The resolution changed (the store may already hold it, written without sync).
+    g_param_value = "1280x720";
+    for (int i = 0; i < 99; ++i) ASSERT_TRUE(mevo_frame_step(&app));
+    EXPECT_EQ(app.exit_request.load(), 0);  // polled on multiples of 100
+    ASSERT_TRUE(mevo_frame_step(&app));
+    EXPECT_EQ(app.exit_request.load(), EXIT_REQUEST_RESTART);
+    EXPECT_EQ(app.width, 640);
+    EXPECT_EQ(app.height, 360);
+}
+
+// Frames delivered, processed and dropped, since start and over the last 100 processed frames;
+// the status message while more than the set share is dropped and while the source is down.
+TEST(CaptureStats, CountsDropsOverTheWindowAndRaisesAndClearsTheStatus) {
+    CaptureStats stats;
+    CaptureNativeStats n = {};
+    n.source_up = true;
+    int base = ov_param_status_count();
+    // 150 frames processed of 300 delivered (every other one dropped) ...
+    for (int i = 0; i < 150; ++i) {
+        n.delivered += 2;
+        ++n.processed;
+        capture_stats_update(&stats, n);
+    }
+    CaptureReport r = capture_stats_read(&stats);
+    EXPECT_EQ(r.since_start.delivered, 300u);
+    EXPECT_EQ(r.since_start.processed, 150u);
+    EXPECT_EQ(r.since_start.dropped, 150u);
+    EXPECT_EQ(r.last_100.delivered, 200u);
+    EXPECT_EQ(r.last_100.processed, 100u);
+    EXPECT_EQ(r.last_100.dropped, 100u);
+    EXPECT_EQ(ov_param_status_count(), base + 1);  // raised at frame 100
+    // ... then 150 without drops: at frame 300 the window is clean, the message goes, the
+    // total stays.
+    for (int i = 0; i < 150; ++i) {
+        ++n.delivered;
+        ++n.processed;
+        capture_stats_update(&stats, n);
+    }
+    r = capture_stats_read(&stats);
+    EXPECT_EQ(r.last_100.delivered, 100u);
+    EXPECT_EQ(r.last_100.dropped, 0u);
+    EXPECT_EQ(r.since_start.dropped, 150u);
+    EXPECT_EQ(ov_param_status_count(), base);
+    // An outage: empty frames only, the source down; the window does not move.
+    n.source_up = false;
+    n.down_since_us = int64_t(time(nullptr)) * 1000000;
+    n.fillers = 5;
+    n.outages = 1;
+    capture_stats_update(&stats, n);
+    EXPECT_EQ(ov_param_status_count(), base + 1);
+    int length = 0;
+    const char *json = capture_stats_json_handler(&stats, "", &length);
+    EXPECT_EQ(std::string(json, size_t(length)),
+              "{\"source_up\": false, \"since_start\": {\"delivered\": 450, \"processed\": 300, "
+              "\"dropped\": 150}, \"last_100\": {\"delivered\": 100, \"processed\": 100, "
+              "\"dropped\": 0}, \"empty_frames\": 5, \"outages\": 1, \"down_seconds\": 0}\n");
+    n.source_up = true;
+    n.down_since_us = 0;
+    capture_stats_update(&stats, n);
+    EXPECT_EQ(ov_param_status_count(), base);
 }
 
 TEST_F(LoopTest, TwoHoursWithoutCountsRequestARestartAtTheNextHundredthFrame) {

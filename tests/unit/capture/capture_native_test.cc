@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // jpeglib.h needs size_t and FILE first.
@@ -171,6 +172,14 @@ TEST_F(CaptureTest, WallClockSyntheticIsPacedAndStampedWithTheWallClock) {
     capture_frame_time_native(c, &t2);
     EXPECT_GE(us_of(t0), us_of(before));
     EXPECT_GE(us_of(t2) - us_of(t0), 2 * 100000 - 5000);  // 10 frames per second
+    // A consumer slower than the scene gets the newest frame; the others count as dropped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    ASSERT_NE(capture_get_image_native(c), nullptr);
+    CaptureNativeStats stats;
+    capture_stats_native(c, &stats);
+    EXPECT_EQ(stats.processed, 4u);
+    EXPECT_GE(stats.delivered, stats.processed + 3);
+    EXPECT_TRUE(stats.source_up);
     capture_close_native(c);
 }
 

@@ -47,6 +47,14 @@ TEST(Clock, FixedModeIsExactAndAdvances) {
     EXPECT_EQ(clock_now(), 1700000001);
     clock_reset();
     EXPECT_NEAR(double(clock_now()), double(time(nullptr)), 2.0);
+    // Offline, "now" is the recording's start before the first frame, not the machine's date.
+    setenv("MEVO_CLOCK", "source", 1);
+    setenv("MEVO_SOURCE_START", "1767600000", 1);
+    clock_reset();
+    EXPECT_EQ(clock_now(), 1767600000);
+    unsetenv("MEVO_CLOCK");
+    unsetenv("MEVO_SOURCE_START");
+    clock_reset();
 }
 
 TEST(FileUtil, MkdirCopyAtomicWriteAndRemoveTree) {
