@@ -20,7 +20,9 @@ set(CMAKE_CXX_COMPILER ${MEVO_TRIPLE}-g++)
 set(CMAKE_ASM_COMPILER ${MEVO_TRIPLE}-gcc)
 # Debian's armhf baseline is ARMv7-A with VFPv3-D16; the camera's core has NEON, which the
 # LBP transform and the halving use.
-set(MEVO_ARM_FLAGS "-march=armv7-a -mfpu=neon -mfloat-abi=hard")
+# 64-bit file offsets and inode numbers: with 32-bit ones readdir() fails (EOVERFLOW) on
+# filesystems with large inode numbers, and files past 2 GiB cannot be read.
+set(MEVO_ARM_FLAGS "-march=armv7-a -mfpu=neon -mfloat-abi=hard -D_FILE_OFFSET_BITS=64")
 set(CMAKE_C_FLAGS_INIT "${MEVO_ARM_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${MEVO_ARM_FLAGS}")
 set(CMAKE_ASM_FLAGS_INIT "${MEVO_ARM_FLAGS}")
