@@ -368,7 +368,7 @@ bool wait_until(double seconds, F done) {
 }
 
 // A live run on RTSP whose server dies for a while and comes back: the same process counts on,
-// with a status message meanwhile. (A manual run kept the server down for 90 s.)
+// with a status message meanwhile.
 TEST_F(Stream, RtspOutageInALiveRunIsSurvivedByTheSameProcess) {
     constexpr int kOutageS = 15;
     std::string avi, mp4;
