@@ -80,12 +80,14 @@ export const tests = [
     name: 'live page: dropped frames show when the application reports them, and only then',
     async run({ asUser }) {
       await asUser('viewer', async (page) => {
+        // An application without the figures answers 204: nothing is shown, nothing complains.
+        await page.route(/capture-stats\.json/, (route) => route.fulfill({ status: 204, body: '' }));
         await page.goto(pageUrl('index.html'));
         await page.waitForFunction(() => /\d/.test(document.querySelector('#fps').textContent), null, { timeout: 15000 });
-        // An application without the figures answers 204: nothing is shown, nothing complains.
         assert.ok(await page.locator('#dropped-tile').isHidden());
         assert.equal(await page.locator('[data-banner="connection"]').count(), 0);
         const stats = { source_up: true, since_start: { delivered: 1000, processed: 950, dropped: 50 }, last_100: { delivered: 100, processed: 93, dropped: 7 } };
+        await page.unroute(/capture-stats\.json/);
         await page.route(/capture-stats\.json/, (route) => route.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(stats) }));
         await page.reload();
         await page.waitForFunction(() => document.querySelector('#dropped').textContent === '7', null, { timeout: 15000 });
